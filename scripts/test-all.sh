@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Installs what is missing, then builds and tests every preset: x86-64,
+# i686 (tests under qemu-i386), ASan+UBSan, and the libFuzzer targets for a
+# short run each. Warnings are errors here.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+bash "$root/scripts/install-deps.sh"
+cd "$root"
+export KV_WERROR=ON
+jobs=$(nproc)
+fuzz_seconds=${KV_FUZZ_SECONDS:-20}
+
+for preset in x86_64 i686 asan; do
+    echo "=== preset $preset"
+    cmake --preset "$preset" >/dev/null
+    cmake --build --preset "$preset" -j"$jobs"
+    ctest --preset "$preset" -j"$jobs"
+done
+
+echo "=== preset fuzz"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz -j"$jobs"
+shopt -s nullglob
+for fuzzer in build/fuzz/fuzz/*_fuzz; do
+    corpus=$(mktemp -d)
+    seeds="fuzz/corpus/$(basename "$fuzzer")"
+    [[ -d "$seeds" ]] && cp -r "$seeds"/. "$corpus"/
+    echo "--- $(basename "$fuzzer") for ${fuzz_seconds}s"
+    "$fuzzer" -max_total_time="$fuzz_seconds" -print_final_stats=0 "$corpus" 2>&1 | tail -n 2
+    rm -rf "$corpus"
+done
+echo "=== all presets passed"
