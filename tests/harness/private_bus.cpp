@@ -101,6 +101,8 @@ int PrivateBus::start() {
     posix_spawn_file_actions_adddup2(&actions, pid_pipe[1], 4);
     posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    // Its only complaint in a sandbox is the fd limit it may not raise.
+    posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
     pid_t pid = -1;
     const int r = posix_spawn(&pid, argv[0], &actions, nullptr, argv, environ);
     posix_spawn_file_actions_destroy(&actions);
