@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "dbus_handles.hpp"
 #include "json_fields.hpp"
 #include "log.hpp"
 #include "protocol.hpp"
@@ -22,18 +23,9 @@ constexpr const char kComponent[] = "ClientImpl";
 constexpr int kReadTimeoutMs = 1000;
 constexpr unsigned kMaxReconnectDelaySeconds = 30;
 
-void message_unref(DBusMessage* m) noexcept { dbus_message_unref(m); }
-void pending_unref(DBusPendingCall* p) noexcept { dbus_pending_call_unref(p); }
-using MessagePtr = kv::UniquePtr<DBusMessage, message_unref>;
-using PendingPtr = kv::UniquePtr<DBusPendingCall, pending_unref>;
-
-// A private connection must be closed before its last reference goes.
-void close_connection(DBusConnection* c) noexcept {
-    if (c == nullptr)
-        return;
-    dbus_connection_close(c);
-    dbus_connection_unref(c);
-}
+using MessagePtr = kv::DBusMessagePtr;
+using PendingPtr = kv::DBusPendingPtr;
+using kv::close_private_connection;
 
 void print_to_stdout(const char* line) noexcept {
     (void)std::fputs(line, stdout);
@@ -58,16 +50,6 @@ ModuleState& state() noexcept {
     return s;
 }
 
-// Opens a private system-bus connection; the caller holds the bus lock and
-// logs and frees `error` when it is set.
-DBusConnection* open_private_bus(DBusError* error) noexcept {
-    (void)dbus_threads_init_default();
-    DBusConnection* c = dbus_bus_get_private(DBUS_BUS_SYSTEM, error);
-    if (c != nullptr)
-        dbus_connection_set_exit_on_disconnect(c, FALSE);   // a lost bus must not end the process
-    return c;
-}
-
 // A referenced handle on the command connection, opened on first use. Check,
 // open and store happen in one critical section so concurrent first sends
 // share one connection; one that the bus dropped is replaced.
@@ -75,13 +57,13 @@ DBusConnection* acquire_client_connection() noexcept {
     ModuleState& s = state();
     std::lock_guard<std::mutex> lock(s.bus_lock);
     if (s.client != nullptr && !dbus_connection_get_is_connected(s.client)) {
-        close_connection(s.client);
+        close_private_connection(s.client);
         s.client = nullptr;
     }
     if (s.client == nullptr) {
         DBusError error;
         dbus_error_init(&error);
-        s.client = open_private_bus(&error);
+        s.client = kv::open_private_system_bus(&error);
         if (dbus_error_is_set(&error)) {
             KV_LOG_ERROR("%s: Connection Error sendMessageToService (%s)", kComponent, error.message);
             dbus_error_free(&error);
@@ -155,7 +137,7 @@ DBusConnection* open_listener_connection(bool log_failures) noexcept {
     DBusConnection* c = nullptr;
     {
         std::lock_guard<std::mutex> lock(state().bus_lock);
-        c = open_private_bus(&error);
+        c = kv::open_private_system_bus(&error);
     }
     if (dbus_error_is_set(&error)) {
         if (log_failures)
@@ -173,7 +155,7 @@ DBusConnection* open_listener_connection(bool log_failures) noexcept {
         if (log_failures)
             KV_LOG_ERROR("%s: listenForServiceSignals Match Error (%s)", kComponent, error.message);
         dbus_error_free(&error);
-        close_connection(c);
+        close_private_connection(c);
         return nullptr;
     }
     return c;
@@ -228,13 +210,13 @@ void* listener_thread(void*) noexcept {
         // Everything already queued is handled now, not one per read.
         drain_messages(c);
         if (!connected || !dbus_connection_get_is_connected(c)) {
-            close_connection(c);
+            close_private_connection(c);
             c = reconnect_listener();
             if (c == nullptr)
                 break;
         }
     }
-    close_connection(c);
+    close_private_connection(c);
     s.running.store(false);
     return nullptr;
 }
@@ -361,7 +343,7 @@ bool listenForServiceSignals(ServiceSignalCallback callback, void* context) noex
         }
         DBusError error;
         dbus_error_init(&error);
-        s.client = open_private_bus(&error);
+        s.client = kv::open_private_system_bus(&error);
         if (dbus_error_is_set(&error)) {
             KV_LOG_ERROR("%s: DBus Connection Error (%s)", kComponent, error.message);
             dbus_error_free(&error);
@@ -399,7 +381,7 @@ void stopServiceClient() noexcept {
         c = s.client;
         s.client = nullptr;
     }
-    close_connection(c);
+    close_private_connection(c);
 }
 
 bool queryDriverConnected(int* ret_connected) noexcept {
