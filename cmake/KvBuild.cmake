@@ -61,12 +61,17 @@ function(kv_shared_library target)
     endif()
 endfunction()
 
-# kv_test_in_namespace(<test executable>)
+# kv_test_in_namespace(<test executable> [STUB <target path>=<file>]...)
 # Runs the target's tests through tests/harness/nsrun.sh (private mount and
-# PID namespace: private /dev/log, /opt/korvane and /tmp), and through the
-# cross-compiling emulator in the i686 build.
+# PID namespace: private /dev/log, /opt/korvane and /tmp; each STUB bound over
+# its fixed path), and through the cross-compiling emulator in the i686 build.
 function(kv_test_in_namespace target)
-    set(runner ${CMAKE_SOURCE_DIR}/tests/harness/nsrun.sh --)
+    cmake_parse_arguments(A "" "" "STUB" ${ARGN})
+    set(runner ${CMAKE_SOURCE_DIR}/tests/harness/nsrun.sh)
+    foreach(stub IN LISTS A_STUB)
+        list(APPEND runner --stub ${stub})
+    endforeach()
+    list(APPEND runner --)
     if(CMAKE_CROSSCOMPILING_EMULATOR)
         list(APPEND runner ${CMAKE_CROSSCOMPILING_EMULATOR})
     endif()

@@ -383,8 +383,15 @@ void* listenForUIRequests(void*) noexcept {
         drain_messages(c);
         if (!connected || !dbus_connection_get_is_connected(c)) {
             close_private_connection(c);
-            // Unique names of the old bus mean nothing on the new one.
+            // Unique names of the old bus mean nothing on the new one, and
+            // the other two connections are reopened on their next use (they
+            // may not have noticed the disconnect yet).
             s.cache.clear_except(kBusDaemonName);
+            close_private_connection(s.ServerImpl_Auth_Conn);
+            {
+                std::lock_guard<std::mutex> lock(s.connection);
+                close_private_connection(s.ServerImpl_SignalUI_Conn);
+            }
             c = reconnect_listener();
             if (c == nullptr)
                 break;
@@ -408,7 +415,7 @@ int start_server(KvSenderVerifier verifier) noexcept {
         s.SenderVerifier.store(verifier);
     static pthread_once_t once = PTHREAD_ONCE_INIT;
     (void)pthread_once(&once, init_once);
-    if (s.ServerImpl_Auth_Conn != nullptr) {
+    if (s.listener_started || s.ServerImpl_Auth_Conn != nullptr) {
         KV_LOG_ERROR("%s:DBus listener already started... call StopServer() first", kServerImpl);
         return -1;
     }
