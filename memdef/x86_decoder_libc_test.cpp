@@ -1,0 +1,304 @@
+// Differential test: the .text of the machine's x86-64 and i386 libc.so.6,
+// walked in linear sweep, decoded by x86_decode and by capstone side by side
+// (objdump where capstone 4 knows no encoding). Lengths must agree wherever
+// both decode; the decoder's refusals are counted and bounded; relative-branch
+// targets, RIP-relative operands and the end of control flow are checked
+// against capstone's text.
+#include "x86_decoder.hpp"
+
+#include <capstone/capstone.h>
+#include <elf.h>
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cinttypes>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <map>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace kv::md {
+namespace {
+
+constexpr char kLibc64[] = "/lib/x86_64-linux-gnu/libc.so.6";
+constexpr char kLibc32[] = "/lib/i386-linux-gnu/libc.so.6";
+constexpr char kObjdump[] = "/usr/bin/objdump";
+
+struct TextSection {
+    std::vector<std::uint8_t> bytes;
+    std::uint64_t address = 0;
+};
+
+std::vector<std::uint8_t> read_file(const char* path) {
+    std::vector<std::uint8_t> data;
+    const int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return data;
+    struct stat st {};
+    if (fstat(fd, &st) == 0 && st.st_size > 0) {
+        data.resize(static_cast<std::size_t>(st.st_size));
+        std::size_t got = 0;
+        while (got < data.size()) {
+            const ssize_t n = read(fd, data.data() + got, data.size() - got);
+            if (n <= 0)
+                break;
+            got += static_cast<std::size_t>(n);
+        }
+        data.resize(got);
+    }
+    (void)close(fd);
+    return data;
+}
+
+// Finds ".text" through the section headers and the section-name table,
+// checking every offset against the file size.
+template <class Ehdr, class Shdr>
+bool find_text(const std::vector<std::uint8_t>& file, TextSection& ret_text) {
+    Ehdr eh;
+    if (file.size() < sizeof eh)
+        return false;
+    std::memcpy(&eh, file.data(), sizeof eh);
+    if (eh.e_shentsize != sizeof(Shdr) || eh.e_shoff == 0 || eh.e_shstrndx >= eh.e_shnum ||
+        eh.e_shoff > file.size() || (file.size() - eh.e_shoff) / sizeof(Shdr) < eh.e_shnum)
+        return false;
+    auto section = [&](std::size_t i) {
+        Shdr sh;
+        std::memcpy(&sh, file.data() + eh.e_shoff + i * sizeof(Shdr), sizeof sh);
+        return sh;
+    };
+    const Shdr names = section(eh.e_shstrndx);
+    for (std::size_t i = 0; i < eh.e_shnum; ++i) {
+        const Shdr sh = section(i);
+        if (sh.sh_name >= names.sh_size || names.sh_offset + sh.sh_name + sizeof ".text" > file.size())
+            continue;
+        if (std::memcmp(file.data() + names.sh_offset + sh.sh_name, ".text", sizeof ".text") != 0)
+            continue;
+        if (sh.sh_type != SHT_PROGBITS || sh.sh_offset > file.size() || file.size() - sh.sh_offset < sh.sh_size)
+            return false;
+        ret_text.bytes.assign(file.begin() + static_cast<std::ptrdiff_t>(sh.sh_offset),
+                              file.begin() + static_cast<std::ptrdiff_t>(sh.sh_offset + sh.sh_size));
+        ret_text.address = sh.sh_addr;
+        return true;
+    }
+    return false;
+}
+
+bool read_text_section(const char* path, int elf_class, TextSection& ret_text) {
+    const std::vector<std::uint8_t> file = read_file(path);
+    if (file.size() < EI_NIDENT || std::memcmp(file.data(), ELFMAG, SELFMAG) != 0 || file[EI_CLASS] != elf_class ||
+        file[EI_DATA] != ELFDATA2LSB)
+        return false;
+    return elf_class == ELFCLASS64 ? find_text<Elf64_Ehdr, Elf64_Shdr>(file, ret_text)
+                                   : find_text<Elf32_Ehdr, Elf32_Shdr>(file, ret_text);
+}
+
+std::string hex(const std::uint8_t* p, std::size_t n) {
+    std::string s;
+    char t[4];
+    for (std::size_t i = 0; i < n; ++i) {
+        std::snprintf(t, sizeof t, "%02x ", p[i]);
+        s += t;
+    }
+    return s;
+}
+
+// Capstone's mnemonic without the prefix words it prints in front.
+std::string base_mnemonic(const char* mnemonic) {
+    std::string m = mnemonic;
+    for (const char* word : {"bnd ", "notrack ", "rep ", "repz ", "repe ", "repne ", "repnz ", "lock "})
+        while (m.rfind(word, 0) == 0)
+            m.erase(0, std::strlen(word));
+    return m;
+}
+
+bool is_relative_branch_mnemonic(const std::string& m) {
+    return m[0] == 'j' || m == "call" || m.rfind("loop", 0) == 0 || m == "xbegin";
+}
+
+bool reference_ends_flow(const std::string& m) {
+    for (const char* e : {"ret", "retf", "retfq", "iret", "iretd", "iretq", "jmp", "ljmp", "ud2", "ud1", "int3",
+                          "hlt", "sysret", "sysretq", "sysexit"})
+        if (m == e)
+            return true;
+    return false;
+}
+
+// Instruction starts and lengths from objdump's disassembly of the same
+// section: the second reference, for the encodings capstone 4 lacks (AVX-512
+// mask moves and byte/word compares among them). One line per instruction
+// with --insn-width=16; "(bad)" lines are left out.
+std::unordered_map<std::uint64_t, std::uint8_t> objdump_lengths(const char* path) {
+    std::unordered_map<std::uint64_t, std::uint8_t> lengths;
+    const std::string command = std::string(kObjdump) + " -d -j .text --insn-width=16 " + path;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr)
+        return lengths;
+    char line[512];
+    while (std::fgets(line, sizeof line, pipe) != nullptr) {
+        char* end = nullptr;
+        const std::uint64_t address = std::strtoull(line, &end, 16);
+        if (end == line || end[0] != ':' || end[1] != '\t')
+            continue;
+        const char* p = end + 2;
+        unsigned count = 0;
+        while (std::isxdigit(static_cast<unsigned char>(p[0])) && std::isxdigit(static_cast<unsigned char>(p[1])) &&
+               p[2] == ' ') {
+            ++count;
+            p += 3;
+        }
+        while (*p == ' ')
+            ++p;
+        if (count != 0 && *p == '\t' && std::strncmp(p + 1, "(bad)", 5) != 0)
+            lengths[address] = static_cast<std::uint8_t>(count);
+    }
+    (void)pclose(pipe);
+    return lengths;
+}
+
+struct SweepReport {
+    std::size_t compared = 0;           // instructions capstone decoded
+    std::size_t wrong_length = 0;       // both decoded, lengths differ
+    std::size_t wrong_class = 0;        // branch target, RIP-relative or end of flow differs
+    std::size_t unknown = 0;            // a reference decoded, we refused
+    std::size_t second_compared = 0;    // capstone failed, objdump decoded: compared with objdump
+    std::size_t reference_failed = 0;   // offsets neither reference decodes (padding, data)
+    std::size_t decoded_alone = 0;      // ... of which we decoded
+    std::map<std::string, std::size_t> unknown_forms;   // first bytes of each refused form
+    std::map<std::string, std::size_t> alone_forms;     // what we decoded where no reference did
+    std::vector<std::string> failures;
+};
+
+void note(std::vector<std::string>& list, const std::string& s) {
+    if (list.size() < 20)
+        list.push_back(s);
+}
+
+// Classification against capstone's text: a direct branch prints its target
+// as the only operand, a RIP-relative operand prints "rip".
+bool classification_matches(const X86Insn& insn, const cs_insn& ref) {
+    const std::string m = base_mnemonic(ref.mnemonic);
+    const bool ref_direct = is_relative_branch_mnemonic(m) && std::strncmp(ref.op_str, "0x", 2) == 0;
+    char* end = nullptr;
+    const std::uint64_t ref_target = ref_direct ? std::strtoull(ref.op_str, &end, 16) : 0;
+    const bool branch_ok = ref_direct ? (insn.branch != X86Branch::none && *end == '\0' && insn.target == ref_target)
+                                      : insn.branch == X86Branch::none;
+    const bool rip_ok = ((insn.flags & kX86RipRelative) != 0) == (std::strstr(ref.op_str, "rip") != nullptr);
+    const bool flow_ok = ((insn.flags & kX86EndsFlow) != 0) == reference_ends_flow(m);
+    return branch_ok && rip_ok && flow_ok;
+}
+
+// Linear sweep resynchronised on the references: both decoders start at the
+// same offset and the walk steps by capstone's length, so one disagreement
+// cannot shift every later comparison. Where capstone decodes nothing the
+// walk steps by objdump's length if objdump has an instruction there (an
+// encoding capstone lacks), else by one byte (padding or data): the smallest
+// step, which never jumps over the start of a real instruction.
+SweepReport sweep(const TextSection& text, X86Mode mode, const std::unordered_map<std::uint64_t, std::uint8_t>& second) {
+    SweepReport r;
+    csh handle = 0;
+    if (cs_open(CS_ARCH_X86, mode == X86Mode::bits64 ? CS_MODE_64 : CS_MODE_32, &handle) != CS_ERR_OK) {
+        r.failures.push_back("cs_open failed");
+        return r;
+    }
+    cs_insn* ref = cs_malloc(handle);
+    const std::uint8_t* const begin = text.bytes.data();
+    const std::size_t size = text.bytes.size();
+    std::size_t off = 0;
+    while (off < size) {
+        const std::uint8_t* p = begin + off;
+        const std::uint64_t address = text.address + off;
+        const std::uint8_t* cp = p;
+        std::size_t csize = size - off;
+        std::uint64_t caddress = address;
+        const bool ref_ok = cs_disasm_iter(handle, &cp, &csize, &caddress, ref);
+        X86Insn insn{};
+        const bool ok = x86_decode(p, size - off, address, mode, &insn) == 0;
+        std::size_t ref_length = ref_ok ? ref->size : 0;
+        if (!ref_ok) {
+            const auto it = second.find(address);
+            if (it != second.end() && it->second <= size - off) {
+                ref_length = it->second;
+                ++r.second_compared;
+            }
+        } else {
+            ++r.compared;
+        }
+        if (ref_length == 0) {
+            ++r.reference_failed;
+            if (ok) {
+                ++r.decoded_alone;
+                ++r.alone_forms[hex(p, insn.length)];
+            }
+            ++off;
+            continue;
+        }
+        auto shown = [&] {
+            return hex(p, ref_length) + (ref_ok ? std::string("(") + ref->mnemonic + " " + ref->op_str + ")"
+                                                : std::string("(objdump)"));
+        };
+        if (!ok) {
+            ++r.unknown;
+            ++r.unknown_forms[hex(p, ref_length < 4 ? ref_length : 4) + (ref_ok ? ref->mnemonic : "(objdump)")];
+        } else if (insn.length != ref_length) {
+            ++r.wrong_length;
+            note(r.failures, "length " + std::to_string(insn.length) + ": " + shown());
+        } else if (ref_ok && !classification_matches(insn, *ref)) {
+            ++r.wrong_class;
+            char why[96];
+            std::snprintf(why, sizeof why, "class (branch %d target 0x%" PRIx64 " flags %#x): ",
+                          static_cast<int>(insn.branch), insn.target, insn.flags);
+            note(r.failures, why + shown());
+        }
+        off += ref_length;
+    }
+    cs_free(ref, 1);
+    (void)cs_close(&handle);
+    return r;
+}
+
+void check_libc(const char* path, int elf_class, X86Mode mode) {
+    TextSection text;
+    ASSERT_TRUE(read_text_section(path, elf_class, text)) << path;
+    ASSERT_GT(text.bytes.size(), 100000u) << path;
+    const auto second = objdump_lengths(path);
+    ASSERT_GT(second.size(), text.bytes.size() / 8) << kObjdump << " gave no disassembly of " << path;
+    const SweepReport r = sweep(text, mode, second);
+    const std::size_t total = r.compared + r.second_compared;
+    std::printf("%s: .text %zu bytes at 0x%" PRIx64 ": %zu instructions compared with capstone, %zu more with "
+                "objdump; %zu wrong lengths, %zu misclassified, %zu unknown (%.4f %%); %zu offsets no reference "
+                "decodes (%zu of them decoded here)\n",
+                path, text.bytes.size(), text.address, r.compared, r.second_compared, r.wrong_length, r.wrong_class,
+                r.unknown, total ? 100.0 * static_cast<double>(r.unknown) / static_cast<double>(total) : 0.0,
+                r.reference_failed, r.decoded_alone);
+    for (const auto& [form, count] : r.unknown_forms)
+        std::printf("  unknown %6zu x %s\n", count, form.c_str());
+    for (const auto& [form, count] : r.alone_forms)
+        std::printf("  decoded alone %6zu x %s\n", count, form.c_str());
+    for (const std::string& f : r.failures)
+        ADD_FAILURE() << f;
+    EXPECT_GT(r.compared, text.bytes.size() / 8);   // the sweep really walked the section
+    EXPECT_EQ(r.wrong_length, 0u);
+    EXPECT_EQ(r.wrong_class, 0u);
+    EXPECT_LT(r.unknown * 1000, total) << "more than 0.1 % refused";
+    // Offsets no reference decodes are padding and data; the decoder must
+    // refuse nearly all of them too rather than give them a length.
+    EXPECT_LT(r.decoded_alone * 1000, total) << "decoded too much that no reference decodes";
+}
+
+TEST(X86DecoderLibc, X86_64TextMatchesCapstone) {
+    check_libc(kLibc64, ELFCLASS64, X86Mode::bits64);
+}
+
+TEST(X86DecoderLibc, I386TextMatchesCapstone) {
+    check_libc(kLibc32, ELFCLASS32, X86Mode::bits32);
+}
+
+}  // namespace
+}  // namespace kv::md
