@@ -75,7 +75,8 @@ constexpr std::uint8_t kOneByteMap[256] = {
 };
 
 // 0F map. 0F 38 and 0F 3A are escapes (XX here). Refused: 3DNow! (0F 0F,
-// 0F 0E), UD0 (0F FF: its length differs between vendors) and the unused rows.
+// 0F 0E), UD0 and UD1 (0F FF, 0F B9: whether a ModRM follows has differed
+// between vendors and generations) and the unused rows.
 constexpr std::uint8_t k0FMap[256] = {
 //  0   1   2   3   4   5   6   7   8   9   A   B   C   D   E   F
     MG, MG, MM, MM, XX, NN, NN, NN, NN, NN, XX, NN, XX, MM, XX, XX,  // 0
@@ -85,79 +86,117 @@ constexpr std::uint8_t k0FMap[256] = {
     MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM,  // 4
     MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM,  // 5
     MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM,  // 6
-    MB, GB, GB, GB, MM, MM, MM, NN, MG, MM, XX, XX, MM, MM, MM, MM,  // 7
+    MB, GB, GB, GB, MM, MM, MM, NN, MM, MM, XX, XX, MM, MM, MM, MM,  // 7
     JZ, JZ, JZ, JZ, JZ, JZ, JZ, JZ, JZ, JZ, JZ, JZ, JZ, JZ, JZ, JZ,  // 8
     MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM,  // 9
     NN, NN, NN, MM, MB, MM, XX, XX, NN, NN, NN, MM, MB, MM, MM, MM,  // A
-    MM, MM, MM, MM, MM, MM, MM, MM, MG, MM, GB, MM, MM, MM, MM, MM,  // B
+    MM, MM, MM, MM, MM, MM, MM, MM, MM, XX, GB, MM, MM, MM, MM, MM,  // B
     MM, MM, MB, MM, MB, MB, MB, MG, NN, NN, NN, NN, NN, NN, NN, NN,  // C
     MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM,  // D
     MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM,  // E
     MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, MM, XX,  // F
 };
 
-struct OpcodeRange {
+// Mandatory-prefix sets: which of none / 66 / F3 / F2 (the VEX pp values
+// 0..3) make an opcode defined. 0 = undefined.
+constexpr std::uint8_t PN = 1, P66 = 2, PF3 = 4, PF2 = 8, PA = PN | P66 | PF3 | PF2;
+
+struct PrefixRange {
     std::uint8_t first;
     std::uint8_t last;
+    std::uint8_t allowed;
 };
 
-struct OpcodeSet {
-    std::uint32_t bits[8];
-    constexpr bool has(std::uint8_t op) const { return ((bits[op >> 5] >> (op & 31)) & 1u) != 0; }
+struct PrefixTable {
+    std::uint8_t allowed[256];
 };
 
 template <std::size_t N>
-constexpr OpcodeSet make_set(const OpcodeRange (&ranges)[N]) {
-    OpcodeSet set{};
-    for (const OpcodeRange& r : ranges)
+constexpr PrefixTable make_table(const PrefixRange (&ranges)[N], std::uint8_t fill) {
+    PrefixTable t{};
+    for (std::uint8_t& a : t.allowed)
+        a = fill;
+    for (const PrefixRange& r : ranges)
         for (unsigned op = r.first; op <= r.last; ++op)
-            set.bits[op >> 5] |= 1u << (op & 31);
-    return set;
+            t.allowed[op] = r.allowed;
+    return t;
 }
 
+// 0F map: the SSE opcodes take only their listed mandatory prefixes (other
+// combinations are reserved and behave differently across processors); every
+// other opcode ignores F2/F3 or reads 66 as operand size (fill PA). Excluded:
+// the AMD-only F2/F3 0F 2B and 66/F2 0F 78/79 forms, and bare 0F B8 (jmpe).
+constexpr PrefixRange k0FPrefixRanges[] = {
+    {0x10, 0x12, PA}, {0x13, 0x15, PN | P66}, {0x16, 0x16, PN | P66 | PF3}, {0x17, 0x17, PN | P66},
+    {0x28, 0x29, PN | P66}, {0x2A, 0x2A, PA}, {0x2B, 0x2B, PN | P66}, {0x2C, 0x2D, PA}, {0x2E, 0x2F, PN | P66},
+    {0x50, 0x50, PN | P66}, {0x51, 0x51, PA}, {0x52, 0x53, PN | PF3}, {0x54, 0x57, PN | P66}, {0x58, 0x5A, PA},
+    {0x5B, 0x5B, PN | P66 | PF3}, {0x5C, 0x5F, PA}, {0x60, 0x6B, PN | P66}, {0x6C, 0x6D, P66}, {0x6E, 0x6E, PN | P66},
+    {0x6F, 0x6F, PN | P66 | PF3}, {0x70, 0x70, PA}, {0x71, 0x76, PN | P66}, {0x77, 0x79, PN}, {0x7C, 0x7D, P66 | PF2},
+    {0x7E, 0x7F, PN | P66 | PF3}, {0xB8, 0xB8, PF3}, {0xBC, 0xBD, PN | P66 | PF3}, {0xC2, 0xC2, PA}, {0xC3, 0xC3, PN},
+    {0xC4, 0xC6, PN | P66}, {0xD0, 0xD0, P66 | PF2}, {0xD1, 0xD5, PN | P66}, {0xD6, 0xD6, P66 | PF3 | PF2},
+    {0xD7, 0xE5, PN | P66}, {0xE6, 0xE6, P66 | PF3 | PF2}, {0xE7, 0xEF, PN | P66}, {0xF0, 0xF0, PF2},
+    {0xF1, 0xFE, PN | P66},
+};
 // The three-byte maps share one layout each: every opcode has a ModRM byte,
 // 0F 3A adds imm8. Only the defined opcodes are accepted, so an extension
 // added later with another layout is refused rather than mismeasured.
-constexpr OpcodeRange kLegacy0F38Ranges[] = {
-    {0x00, 0x0B}, {0x10, 0x10}, {0x14, 0x15}, {0x17, 0x17}, {0x1C, 0x1E}, {0x20, 0x25},
-    {0x28, 0x2B}, {0x30, 0x35}, {0x37, 0x41}, {0x80, 0x82}, {0xC8, 0xCD}, {0xCF, 0xCF},
-    {0xD8, 0xD8}, {0xDB, 0xDF}, {0xF0, 0xF1}, {0xF5, 0xF6}, {0xF8, 0xFC},
+constexpr PrefixRange k0F38PrefixRanges[] = {
+    {0x00, 0x0B, PN | P66}, {0x10, 0x10, P66}, {0x14, 0x15, P66}, {0x17, 0x17, P66}, {0x1C, 0x1E, PN | P66},
+    {0x20, 0x25, P66}, {0x28, 0x2B, P66}, {0x30, 0x35, P66}, {0x37, 0x41, P66}, {0x80, 0x82, P66},
+    {0xC8, 0xCD, PN}, {0xCF, 0xCF, P66}, {0xD8, 0xD8, PF3}, {0xDB, 0xDB, P66}, {0xDC, 0xDF, P66 | PF3},
+    {0xF0, 0xF1, PN | P66 | PF2}, {0xF5, 0xF5, P66}, {0xF6, 0xF6, PN | P66 | PF3}, {0xF8, 0xF8, P66 | PF3 | PF2},
+    {0xF9, 0xF9, PN}, {0xFA, 0xFB, PF3}, {0xFC, 0xFC, PA},
 };
-constexpr OpcodeRange kLegacy0F3ARanges[] = {
-    {0x08, 0x0F}, {0x14, 0x17}, {0x20, 0x22}, {0x40, 0x42}, {0x44, 0x44}, {0x60, 0x63},
-    {0xCC, 0xCC}, {0xCE, 0xCF}, {0xDF, 0xDF}, {0xF0, 0xF0},
+constexpr PrefixRange k0F3APrefixRanges[] = {
+    {0x08, 0x0E, P66}, {0x0F, 0x0F, PN | P66}, {0x14, 0x17, P66}, {0x20, 0x22, P66}, {0x40, 0x42, P66},
+    {0x44, 0x44, P66}, {0x60, 0x63, P66}, {0xCC, 0xCC, PN}, {0xCE, 0xCF, P66}, {0xDF, 0xDF, P66}, {0xF0, 0xF0, PF3},
 };
-// VEX and EVEX opcodes (union of both) per map.
-constexpr OpcodeRange kVexMap1Ranges[] = {
-    {0x10, 0x17}, {0x28, 0x2F}, {0x41, 0x42}, {0x44, 0x47}, {0x4A, 0x4B}, {0x50, 0x7F},
-    {0x90, 0x93}, {0x98, 0x99}, {0xAE, 0xAE}, {0xC2, 0xC2}, {0xC4, 0xC6}, {0xD0, 0xFE},
+// VEX and EVEX (union of both) per map, by pp.
+constexpr PrefixRange kVex1PrefixRanges[] = {
+    {0x10, 0x12, PA}, {0x13, 0x15, PN | P66}, {0x16, 0x16, PN | P66 | PF3}, {0x17, 0x17, PN | P66},
+    {0x28, 0x29, PN | P66}, {0x2A, 0x2A, PF3 | PF2}, {0x2B, 0x2B, PN | P66}, {0x2C, 0x2D, PF3 | PF2},
+    {0x2E, 0x2F, PN | P66}, {0x41, 0x42, PN | P66}, {0x44, 0x47, PN | P66}, {0x4A, 0x4B, PN | P66},
+    {0x50, 0x50, PN | P66}, {0x51, 0x51, PA}, {0x52, 0x53, PN | PF3}, {0x54, 0x57, PN | P66}, {0x58, 0x5A, PA},
+    {0x5B, 0x5B, PN | P66 | PF3}, {0x5C, 0x5F, PA}, {0x60, 0x6E, P66}, {0x6F, 0x70, P66 | PF3 | PF2},
+    {0x71, 0x76, P66}, {0x77, 0x77, PN}, {0x78, 0x79, PA}, {0x7A, 0x7B, P66 | PF3 | PF2}, {0x7C, 0x7D, P66 | PF2},
+    {0x7E, 0x7E, P66 | PF3}, {0x7F, 0x7F, P66 | PF3 | PF2}, {0x90, 0x91, PN | P66}, {0x92, 0x93, PN | P66 | PF2},
+    {0x98, 0x99, PN | P66}, {0xAE, 0xAE, PN}, {0xC2, 0xC2, PA}, {0xC4, 0xC5, P66}, {0xC6, 0xC6, PN | P66},
+    {0xD0, 0xD0, P66 | PF2}, {0xD1, 0xE5, P66}, {0xE6, 0xE6, P66 | PF3 | PF2}, {0xE7, 0xEF, P66},
+    {0xF0, 0xF0, PF2}, {0xF1, 0xFE, P66},
 };
-constexpr OpcodeRange kVexMap2Ranges[] = {
-    {0x00, 0x47}, {0x49, 0x49}, {0x4B, 0x55}, {0x58, 0x5C}, {0x5E, 0x5E}, {0x62, 0x66},
-    {0x68, 0x68}, {0x70, 0x73}, {0x75, 0x7F}, {0x83, 0x83}, {0x88, 0x93}, {0x96, 0xA3},
-    {0xA6, 0xB1}, {0xB4, 0xBF}, {0xC4, 0xC4}, {0xC6, 0xCD}, {0xCF, 0xCF}, {0xDB, 0xDF},
-    {0xF2, 0xF3}, {0xF5, 0xF7},
+constexpr PrefixRange kVex2PrefixRanges[] = {
+    {0x00, 0x0F, P66}, {0x10, 0x15, P66 | PF3}, {0x16, 0x1F, P66}, {0x20, 0x2A, P66 | PF3}, {0x2B, 0x2F, P66},
+    {0x30, 0x35, P66 | PF3}, {0x36, 0x37, P66}, {0x38, 0x3A, P66 | PF3}, {0x3B, 0x47, P66},
+    {0x49, 0x49, PN | P66 | PF2}, {0x4B, 0x4B, P66 | PF3 | PF2}, {0x4C, 0x51, P66}, {0x52, 0x52, P66 | PF3},
+    {0x53, 0x55, P66}, {0x58, 0x5B, P66}, {0x5C, 0x5C, PF3}, {0x5E, 0x5E, PA}, {0x62, 0x66, P66}, {0x68, 0x68, PF2},
+    {0x70, 0x71, P66}, {0x72, 0x72, P66 | PF3 | PF2}, {0x73, 0x73, P66}, {0x75, 0x7F, P66}, {0x83, 0x83, P66},
+    {0x88, 0x93, P66}, {0x96, 0xA3, P66}, {0xA6, 0xAF, P66}, {0xB0, 0xB1, PA}, {0xB4, 0xBF, P66}, {0xC4, 0xC4, P66},
+    {0xC6, 0xCD, P66}, {0xCF, 0xCF, P66}, {0xDB, 0xDF, P66}, {0xF2, 0xF3, PN}, {0xF5, 0xF5, PN | PF3 | PF2},
+    {0xF6, 0xF6, PF2}, {0xF7, 0xF7, PA},
 };
-constexpr OpcodeRange kVexMap3Ranges[] = {
-    {0x00, 0x06}, {0x08, 0x0F}, {0x14, 0x1B}, {0x1D, 0x1F}, {0x20, 0x23}, {0x25, 0x27},
-    {0x30, 0x33}, {0x38, 0x3B}, {0x3E, 0x44}, {0x46, 0x46}, {0x4A, 0x4C}, {0x50, 0x51},
-    {0x54, 0x57}, {0x60, 0x63}, {0x66, 0x67}, {0x70, 0x73}, {0xCE, 0xCF}, {0xDF, 0xDF},
-    {0xF0, 0xF0},
+constexpr PrefixRange kVex3PrefixRanges[] = {
+    {0x00, 0x06, P66}, {0x08, 0x0F, P66}, {0x14, 0x1B, P66}, {0x1D, 0x1F, P66}, {0x20, 0x23, P66},
+    {0x25, 0x27, P66}, {0x30, 0x33, P66}, {0x38, 0x3B, P66}, {0x3E, 0x44, P66}, {0x46, 0x46, P66},
+    {0x4A, 0x4C, P66}, {0x50, 0x51, P66}, {0x54, 0x57, P66}, {0x60, 0x63, P66}, {0x66, 0x67, P66},
+    {0x70, 0x73, P66}, {0xCE, 0xCF, P66}, {0xDF, 0xDF, P66}, {0xF0, 0xF0, PF2},
 };
-// VEX/EVEX map-1 opcodes that carry imm8, as their legacy forms do.
-constexpr OpcodeRange kVexMap1ImmRanges[] = {{0x70, 0x73}, {0xC2, 0xC2}, {0xC4, 0xC6}};
-// 0F 01 with a register ModRM: each byte is its own instruction.
-constexpr OpcodeRange k0F01RegRanges[] = {
-    {0xC0, 0xC6}, {0xC8, 0xCB}, {0xCF, 0xD1}, {0xD4, 0xE9}, {0xEA, 0xEA}, {0xEC, 0xFF},
+// 0F 01 with a register ModRM: each byte is its own instruction (PA marks
+// the defined ones; the table is indexed by the ModRM byte).
+constexpr PrefixRange k0F01RegRanges[] = {
+    {0xC0, 0xC6, PA}, {0xC8, 0xCB, PA}, {0xCF, 0xD1, PA}, {0xD4, 0xE9, PA}, {0xEA, 0xEA, PA}, {0xEC, 0xFF, PA},
 };
 
-constexpr OpcodeSet kLegacy0F38 = make_set(kLegacy0F38Ranges);
-constexpr OpcodeSet kLegacy0F3A = make_set(kLegacy0F3ARanges);
-constexpr OpcodeSet kVexMap1 = make_set(kVexMap1Ranges);
-constexpr OpcodeSet kVexMap2 = make_set(kVexMap2Ranges);
-constexpr OpcodeSet kVexMap3 = make_set(kVexMap3Ranges);
-constexpr OpcodeSet kVexMap1Imm = make_set(kVexMap1ImmRanges);
-constexpr OpcodeSet k0F01Reg = make_set(k0F01RegRanges);
+constexpr PrefixTable k0FPrefixes = make_table(k0FPrefixRanges, PA);
+constexpr PrefixTable k0F38Prefixes = make_table(k0F38PrefixRanges, 0);
+constexpr PrefixTable k0F3APrefixes = make_table(k0F3APrefixRanges, 0);
+constexpr PrefixTable kVexPrefixes[3] = {
+    make_table(kVex1PrefixRanges, 0), make_table(kVex2PrefixRanges, 0), make_table(kVex3PrefixRanges, 0)};
+constexpr PrefixTable k0F01Reg = make_table(k0F01RegRanges, 0);
+
+// VEX/EVEX map-1 opcodes that carry imm8, as their legacy forms do.
+constexpr bool vex_map1_has_imm8(std::uint8_t op) {
+    return (op >= 0x70 && op <= 0x73) || op == 0xC2 || (op >= 0xC4 && op <= 0xC6);
+}
 
 // Bounded reader: nothing at or past `limit` is ever touched.
 struct Reader {
@@ -196,9 +235,11 @@ std::int64_t read_signed(const std::uint8_t* p, unsigned size) {
     }
 }
 
-// Reads legacy prefixes and REX; leaves the first opcode byte in ret_byte.
-// REX counts only directly before the opcode: a legacy prefix after it voids it.
-bool read_prefixes(Reader& in, bool is64, X86Insn& insn, std::uint8_t& ret_byte) {
+// Reads legacy prefixes and REX; leaves the first opcode byte in ret_byte and
+// the last F2/F3 byte (the one that selects an SSE form) in ret_last_rep. A
+// REX byte must directly precede the opcode: one followed by another prefix is
+// ignored by some processors and not by others, so it is refused.
+bool read_prefixes(Reader& in, bool is64, X86Insn& insn, std::uint8_t& ret_byte, std::uint8_t& ret_last_rep) {
     for (;;) {
         std::uint8_t b = 0;
         if (!in.next(b))
@@ -206,21 +247,24 @@ bool read_prefixes(Reader& in, bool is64, X86Insn& insn, std::uint8_t& ret_byte)
         std::uint8_t bit = 0;
         switch (b) {
         case 0xF0: bit = kX86PrefixLock; break;
-        case 0xF2: bit = kX86PrefixRepne; break;
-        case 0xF3: bit = kX86PrefixRep; break;
+        case 0xF2: bit = kX86PrefixRepne; ret_last_rep = b; break;
+        case 0xF3: bit = kX86PrefixRep; ret_last_rep = b; break;
         case 0x66: bit = kX86PrefixOpSize; break;
         case 0x67: bit = kX86PrefixAddrSize; break;
         case 0x26: case 0x2E: case 0x36: case 0x3E: case 0x64: case 0x65: insn.segment = b; break;
         default:
-            if (is64 && (b & 0xF0) == 0x40) {
+            if (insn.rex == 0 && is64 && (b & 0xF0) == 0x40) {
                 insn.rex = b;
                 continue;
             }
+            if (insn.rex != 0 && is64 && (b & 0xF0) == 0x40)
+                return false;
             ret_byte = b;
             return true;
         }
+        if (insn.rex != 0)
+            return false;
         insn.prefixes |= bit;
-        insn.rex = 0;
         ++insn.prefix_count;
     }
 }
@@ -233,6 +277,7 @@ std::uint8_t read_vex(Reader& in, std::uint8_t escape, X86Insn& insn) {
     if (insn.rex != 0 || (insn.prefixes & kNotWithVex) != 0)
         return XX;
     std::uint8_t p0 = 0, p1 = 0, p2 = 0, map = 1;
+    (void)p2;   // EVEX P2 (masking, broadcast, vector length) does not change the length
     if (escape == 0xC5) {
         insn.encoding = X86Encoding::vex2;
         if (!in.next(p0))
@@ -256,18 +301,17 @@ std::uint8_t read_vex(Reader& in, std::uint8_t escape, X86Insn& insn) {
     insn.map = static_cast<X86Map>(map);
     insn.opcode = op;
     insn.opcode_offset = static_cast<std::uint8_t>(in.pos - 1);
+    const unsigned pp = (insn.encoding == X86Encoding::vex2 ? p0 : p1) & 3;   // implied none/66/F3/F2
+    if ((kVexPrefixes[map - 1].allowed[op] & (1u << pp)) == 0)
+        return XX;
     if (map == 1 && op == 0x77)   // vzeroupper / vzeroall: no ModRM, VEX only
         return insn.encoding == X86Encoding::evex ? XX : NN;
-    const bool known = map == 1 ? kVexMap1.has(op) : map == 2 ? kVexMap2.has(op) : kVexMap3.has(op);
-    if (!known)
-        return XX;
-    return (map == 3 || (map == 1 && kVexMap1Imm.has(op))) ? MB : MM;
+    return (map == 3 || (map == 1 && vex_map1_has_imm8(op))) ? MB : MM;
 }
 
 // Group rules for descriptors marked kGroup; returns the adjusted descriptor
 // or XX. `reg_only` is set where the processor ignores ModRM.mod.
-std::uint8_t check_group(X86Map map, std::uint8_t op, std::uint8_t modrm, std::uint8_t prefixes,
-                         std::uint8_t entry, bool& reg_only) {
+std::uint8_t check_group(X86Map map, std::uint8_t op, std::uint8_t modrm, std::uint8_t entry, bool& reg_only) {
     const unsigned mod = modrm >> 6, reg = (modrm >> 3) & 7;
     if (map == X86Map::one_byte) {
         switch (op) {
@@ -288,13 +332,10 @@ std::uint8_t check_group(X86Map map, std::uint8_t op, std::uint8_t modrm, std::u
     }
     switch (op) {
     case 0x00: return reg < 6 ? entry : XX;
-    case 0x01: return (mod != 3 || k0F01Reg.has(modrm)) ? entry : XX;
+    case 0x01: return (mod != 3 || k0F01Reg.allowed[modrm] != 0) ? entry : XX;
     case 0x20: case 0x21: case 0x22: case 0x23: reg_only = true; return entry;   // mov to/from CRn/DRn
     case 0x71: case 0x72: return (mod == 3 && (reg == 2 || reg == 4 || reg == 6)) ? entry : XX;
     case 0x73: return (mod == 3 && (reg == 2 || reg == 3 || reg == 6 || reg == 7)) ? entry : XX;
-    // vmread; with 66/F2 it is an AMD-only form carrying two immediates.
-    case 0x78: return (prefixes & (kX86PrefixOpSize | kX86PrefixRepne | kX86PrefixRep)) ? XX : entry;
-    case 0xB8: return (prefixes & kX86PrefixRep) ? entry : XX;      // popcnt; bare 0F B8 is IA-64 jmpe
     case 0xBA: return reg >= 4 ? entry : XX;
     case 0xC7: return (reg == 0 || reg == 2 || (reg == 1 && mod == 3)) ? XX : entry;
     default: return XX;
@@ -342,8 +383,8 @@ X86Branch branch_kind(X86Map map, std::uint8_t op) {
 }
 
 std::uint16_t flow_flags(X86Map map, std::uint8_t op, unsigned reg) {
-    if (map == X86Map::map_0f)   // ud2, ud1, sysret, sysexit
-        return (op == 0x0B || op == 0xB9 || op == 0x07 || op == 0x35) ? kX86EndsFlow : 0;
+    if (map == X86Map::map_0f)   // ud2, sysret, sysexit
+        return (op == 0x0B || op == 0x07 || op == 0x35) ? kX86EndsFlow : 0;
     if (map != X86Map::one_byte)
         return 0;
     switch (op) {
@@ -402,8 +443,8 @@ int x86_decode(const std::uint8_t* code, std::size_t size, std::uint64_t address
     const bool is64 = mode == X86Mode::bits64;
     Reader in{code, size < kMaxLength ? size : kMaxLength, 0};
     X86Insn insn{};
-    std::uint8_t b = 0;
-    if (!read_prefixes(in, is64, insn, b))
+    std::uint8_t b = 0, last_rep = 0;
+    if (!read_prefixes(in, is64, insn, b, last_rep))
         return kX86Unknown;
     const bool addr16 = !is64 && (insn.prefixes & kX86PrefixAddrSize) != 0;
     const bool op16 = (insn.prefixes & kX86PrefixOpSize) != 0 && (insn.rex & 0x08) == 0;
@@ -422,20 +463,24 @@ int x86_decode(const std::uint8_t* code, std::size_t size, std::uint64_t address
         std::uint8_t op = 0;
         if (!in.next(op))
             return kX86Unknown;
+        const PrefixTable* allowed = &k0FPrefixes;
         if (op == 0x38 || op == 0x3A) {
             if (!in.next(insn.opcode))
                 return kX86Unknown;
             insn.map = op == 0x38 ? X86Map::map_0f38 : X86Map::map_0f3a;
-            if (op == 0x38)
-                entry = kLegacy0F38.has(insn.opcode) ? MM : XX;
-            else
-                entry = kLegacy0F3A.has(insn.opcode) ? MB : XX;
+            allowed = op == 0x38 ? &k0F38Prefixes : &k0F3APrefixes;
+            entry = op == 0x38 ? MM : MB;
         } else {
             insn.map = X86Map::map_0f;
             insn.opcode = op;
             entry = k0FMap[op];
         }
         insn.opcode_offset = static_cast<std::uint8_t>(in.pos - 1);
+        // The SSE form is chosen by the last F2/F3, else by 66, as for VEX pp.
+        const std::uint8_t mandatory = last_rep == 0xF3 ? PF3 : last_rep == 0xF2 ? PF2
+                                     : (insn.prefixes & kX86PrefixOpSize) ? P66 : PN;
+        if ((allowed->allowed[insn.opcode] & mandatory) == 0)
+            return kX86Unknown;
     } else {
         insn.opcode = b;
         insn.opcode_offset = static_cast<std::uint8_t>(in.pos - 1);
@@ -452,7 +497,7 @@ int x86_decode(const std::uint8_t* code, std::size_t size, std::uint64_t address
         reg = (insn.modrm >> 3) & 7;
         bool reg_only = false;
         if ((entry & kGroup) != 0)
-            entry = check_group(insn.map, insn.opcode, insn.modrm, insn.prefixes, entry, reg_only);
+            entry = check_group(insn.map, insn.opcode, insn.modrm, entry, reg_only);
         if (entry == XX)
             return kX86Unknown;
         if ((insn.prefixes & kX86PrefixLock) != 0 &&

@@ -14,14 +14,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <cctype>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 namespace kv::md {
@@ -30,6 +28,7 @@ namespace {
 constexpr char kLibc64[] = "/lib/x86_64-linux-gnu/libc.so.6";
 constexpr char kLibc32[] = "/lib/i386-linux-gnu/libc.so.6";
 constexpr char kObjdump[] = "/usr/bin/objdump";
+constexpr char kAwk[] = "/usr/bin/awk";
 
 struct TextSection {
     std::vector<std::uint8_t> bytes;
@@ -132,35 +131,57 @@ bool reference_ends_flow(const std::string& m) {
 
 // Instruction starts and lengths from objdump's disassembly of the same
 // section: the second reference, for the encodings capstone 4 lacks (AVX-512
-// mask moves and byte/word compares among them). One line per instruction
-// with --insn-width=16; "(bad)" lines are left out.
-std::unordered_map<std::uint64_t, std::uint8_t> objdump_lengths(const char* path) {
-    std::unordered_map<std::uint64_t, std::uint8_t> lengths;
-    const std::string command = std::string(kObjdump) + " -d -j .text --insn-width=16 " + path;
-    FILE* pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr)
-        return lengths;
-    char line[512];
-    while (std::fgets(line, sizeof line, pipe) != nullptr) {
-        char* end = nullptr;
-        const std::uint64_t address = std::strtoull(line, &end, 16);
-        if (end == line || end[0] != ':' || end[1] != '\t')
-            continue;
-        const char* p = end + 2;
-        unsigned count = 0;
-        while (std::isxdigit(static_cast<unsigned char>(p[0])) && std::isxdigit(static_cast<unsigned char>(p[1])) &&
-               p[2] == ' ') {
-            ++count;
-            p += 3;
-        }
-        while (*p == ' ')
-            ++p;
-        if (count != 0 && *p == '\t' && std::strncmp(p + 1, "(bad)", 5) != 0)
-            lengths[address] = static_cast<std::uint8_t>(count);
+// mask moves and byte/word compares among them). With --insn-width=16 each
+// instruction is one line "address:<TAB>bytes<TAB>text"; awk reduces that to
+// "address: byte-count" (leaving out "(bad)"). The output is read as a stream
+// while objdump still runs, since the sweep asks for rising addresses only.
+class ObjdumpLengths {
+public:
+    explicit ObjdumpLengths(const char* path) {
+        const std::string command = std::string(kObjdump) + " -d -j .text --insn-width=16 " + path + " | " + kAwk +
+                                    " -F'\t' 'NF >= 3 && $3 !~ /^\\(bad\\)/ { print $1, split($2, b, \" \") }'";
+        pipe_ = popen(command.c_str(), "r");
+        (void)advance();
     }
-    (void)pclose(pipe);
-    return lengths;
-}
+    ~ObjdumpLengths() {
+        if (pipe_ != nullptr)
+            (void)pclose(pipe_);
+    }
+    ObjdumpLengths(const ObjdumpLengths&) = delete;
+    ObjdumpLengths& operator=(const ObjdumpLengths&) = delete;
+
+    bool started() const { return lines_ != 0; }
+
+    // objdump's length of the instruction starting at `address`, or 0.
+    unsigned length_at(std::uint64_t address) {
+        while (address_ < address && advance()) {
+        }
+        return address_ == address ? length_ : 0;
+    }
+
+private:
+    bool advance() {
+        char line[64];
+        while (pipe_ != nullptr && std::fgets(line, sizeof line, pipe_) != nullptr) {
+            char* end = nullptr;
+            const std::uint64_t address = std::strtoull(line, &end, 16);
+            const unsigned long count = end != line && *end == ':' ? std::strtoul(end + 1, nullptr, 10) : 0;
+            if (count >= 1 && count <= 15) {
+                address_ = address;
+                length_ = static_cast<unsigned>(count);
+                ++lines_;
+                return true;
+            }
+        }
+        address_ = ~std::uint64_t{0};
+        return false;
+    }
+
+    FILE* pipe_ = nullptr;
+    std::uint64_t address_ = 0;
+    unsigned length_ = 0;
+    std::size_t lines_ = 0;
+};
 
 struct SweepReport {
     std::size_t compared = 0;           // instructions capstone decoded
@@ -200,7 +221,7 @@ bool classification_matches(const X86Insn& insn, const cs_insn& ref) {
 // walk steps by objdump's length if objdump has an instruction there (an
 // encoding capstone lacks), else by one byte (padding or data): the smallest
 // step, which never jumps over the start of a real instruction.
-SweepReport sweep(const TextSection& text, X86Mode mode, const std::unordered_map<std::uint64_t, std::uint8_t>& second) {
+SweepReport sweep(const TextSection& text, X86Mode mode, ObjdumpLengths& second) {
     SweepReport r;
     csh handle = 0;
     if (cs_open(CS_ARCH_X86, mode == X86Mode::bits64 ? CS_MODE_64 : CS_MODE_32, &handle) != CS_ERR_OK) {
@@ -222,9 +243,9 @@ SweepReport sweep(const TextSection& text, X86Mode mode, const std::unordered_ma
         const bool ok = x86_decode(p, size - off, address, mode, &insn) == 0;
         std::size_t ref_length = ref_ok ? ref->size : 0;
         if (!ref_ok) {
-            const auto it = second.find(address);
-            if (it != second.end() && it->second <= size - off) {
-                ref_length = it->second;
+            const unsigned length = second.length_at(address);
+            if (length != 0 && length <= size - off) {
+                ref_length = length;
                 ++r.second_compared;
             }
         } else {
@@ -267,8 +288,8 @@ void check_libc(const char* path, int elf_class, X86Mode mode) {
     TextSection text;
     ASSERT_TRUE(read_text_section(path, elf_class, text)) << path;
     ASSERT_GT(text.bytes.size(), 100000u) << path;
-    const auto second = objdump_lengths(path);
-    ASSERT_GT(second.size(), text.bytes.size() / 8) << kObjdump << " gave no disassembly of " << path;
+    ObjdumpLengths second(path);
+    ASSERT_TRUE(second.started()) << kObjdump << " gave no disassembly of " << path;
     const SweepReport r = sweep(text, mode, second);
     const std::size_t total = r.compared + r.second_compared;
     std::printf("%s: .text %zu bytes at 0x%" PRIx64 ": %zu instructions compared with capstone, %zu more with "

@@ -48,7 +48,8 @@ public:
 
     const std::uint8_t* place(const Bytes& b, std::size_t n) {
         std::uint8_t* at = base_ + page_ - n;
-        std::memcpy(at, b.data(), n);
+        if (n != 0)
+            std::memcpy(at, b.data(), n);
         return at;
     }
 
@@ -106,7 +107,6 @@ const LayoutCase kLayouts[] = {
     {"add eax, imm32", k64, {0x05, 0x78, 0x56, 0x34, 0x12}, 5, L, M0, 0, 0, 0, 0, 4},
     {"66: add ax, imm16", k64, {0x66, 0x05, 0x34, 0x12}, 4, L, M0, 1, 0, 0, 0, 2},
     {"66 REX.W: REX.W wins, imm32", k64, {0x66, 0x48, 0x05, 0x78, 0x56, 0x34, 0x12}, 7, L, M0, 2, 0, 0, 0, 4},
-    {"REX.W before 66 is void: imm16", k64, {0x48, 0x66, 0x05, 0x34, 0x12}, 5, L, M0, 2, 0, 0, 0, 2},
     {"mov rax, imm64", k64, {0x48, 0xB8, 1, 2, 3, 4, 5, 6, 7, 8}, 10, L, M0, 1, 0, 0, 0, 8},
     {"mov r15, imm64", k64, {0x49, 0xBF, 1, 2, 3, 4, 5, 6, 7, 8}, 10, L, M0, 1, 0, 0, 0, 8},
     {"mov eax, imm32", k64, {0xB8, 1, 2, 3, 4}, 5, L, M0, 0, 0, 0, 0, 4},
@@ -159,6 +159,11 @@ const LayoutCase kLayouts[] = {
     {"rdrand eax", k64, {0x0F, 0xC7, 0xF0}, 3, L, M1, 1, 2, 0, 0, 0},
     {"pshufb xmm0, xmm1", k64, {0x66, 0x0F, 0x38, 0x00, 0xC1}, 5, L, M2, 3, 4, 0, 0, 0},
     {"crc32 eax, byte [rdi]", k64, {0xF2, 0x0F, 0x38, 0xF0, 0x07}, 5, L, M2, 3, 4, 0, 0, 0},
+    {"crc32 eax, word [rdi]: 66 is operand size beside F2", k64, {0x66, 0xF2, 0x0F, 0x38, 0xF1, 0x07}, 6, L, M2, 4, 5, 0, 0, 0},
+    {"popcnt ax: 66 beside F3", k64, {0x66, 0xF3, 0x0F, 0xB8, 0xC1}, 5, L, M1, 3, 4, 0, 0, 0},
+    {"movdqu xmm0, [rdi]", k64, {0xF3, 0x0F, 0x6F, 0x07}, 4, L, M1, 2, 3, 0, 0, 0},
+    {"movq mm0, [rdi] (MMX, no prefix)", k32, {0x0F, 0x6F, 0x07}, 3, L, M1, 1, 2, 0, 0, 0},
+    {"imul with an ignored F3", k64, {0xF3, 0x0F, 0xAF, 0xC1}, 4, L, M1, 2, 3, 0, 0, 0},
     {"movbe eax, [rdi+4]", k64, {0x0F, 0x38, 0xF1, 0x47, 0x04}, 5, L, M2, 2, 3, 0, 1, 0},
     {"palignr xmm0, xmm1, 8", k64, {0x66, 0x0F, 0x3A, 0x0F, 0xC1, 0x08}, 6, L, M3, 3, 4, 0, 0, 1},
     {"pcmpistri xmm0, [rdi], 0x1a", k64, {0x66, 0x0F, 0x3A, 0x63, 0x07, 0x1A}, 6, L, M3, 3, 4, 0, 0, 1},
@@ -260,8 +265,7 @@ TEST(X86Decoder, PrefixesAndRex) {
     const PrefixCase cases[] = {
         {"fs 66 lock REX.B cmpxchg [r15], cx", k64, {0x64, 0x66, 0xF0, 0x41, 0x0F, 0xB1, 0x0F}, 3,
          kX86PrefixOpSize | kX86PrefixLock, 0x64, 0x41},
-        {"REX followed by a legacy prefix is void", k64, {0x48, 0xF3, 0xA4}, 1, kX86PrefixRep, 0, 0},
-        {"only the last REX counts", k64, {0x41, 0x48, 0x89, 0xE5}, 0, 0, 0, 0x48},
+        {"xrelease lock and REX.W", k64, {0xF3, 0xF0, 0x48, 0x0F, 0xB1, 0x0F}, 2, kX86PrefixRep | kX86PrefixLock, 0, 0x48},
         {"67 F2 (bnd) and ds", k64, {0x67, 0xF2, 0x3E, 0xFF, 0x20}, 3, kX86PrefixAddrSize | kX86PrefixRepne, 0x3E, 0},
         {"no REX in 32-bit mode", k32, {0x2E, 0x40}, 1, 0, 0x2E, 0},
     };
@@ -394,7 +398,6 @@ TEST(X86Decoder, ControlFlowFlags) {
         {"int3", k64, {0xCC}, kX86EndsFlow},
         {"hlt", k32, {0xF4}, kX86EndsFlow},
         {"ud2", k64, {0x0F, 0x0B}, kX86EndsFlow},
-        {"ud1", k64, {0x0F, 0xB9, 0xC0}, kX86EndsFlow},
         {"jmp rax", k64, {0xFF, 0xE0}, kX86EndsFlow},
         {"notrack jmp [rax*8+d32]", k64, {0x3E, 0xFF, 0x24, 0xC5, 0, 0, 0, 0}, kX86EndsFlow},
         {"jmp far [eax]", k32, {0xFF, 0x28}, kX86EndsFlow},
@@ -432,6 +435,19 @@ TEST(X86Decoder, UnknownAndInvalidEncodingsAreRefused) {
         {"salc", k32, {0xD6}},
         {"3DNow!", k32, {0x0F, 0x0F, 0xC1, 0xB4}},
         {"ud0: vendor-dependent length", k64, {0x0F, 0xFF, 0xC0}},
+        {"ud1: vendor-dependent length", k64, {0x0F, 0xB9, 0xC0}},
+        {"REX before a legacy prefix", k64, {0x48, 0x66, 0x05, 0x34, 0x12}},
+        {"REX before REX", k64, {0x41, 0x48, 0x89, 0xE5}},
+        {"unpcklps with F3", k64, {0xF3, 0x0F, 0x14, 0xC1}},
+        {"movaps with F2", k64, {0xF2, 0x0F, 0x28, 0xC1}},
+        {"haddps without its F2", k32, {0x0F, 0x7C, 0xC1}},
+        {"lddqu with 66", k64, {0x66, 0x0F, 0xF0, 0x07}},
+        {"sha1nexte with 66", k64, {0x66, 0x0F, 0x38, 0xC8, 0xC1}},
+        {"pblendvb without 66", k64, {0x0F, 0x38, 0x10, 0xC1}},
+        {"insertps without 66", k64, {0x0F, 0x3A, 0x21, 0xC1, 0x00}},
+        {"vpsubd without its 66 (VEX pp)", k64, {0xC5, 0xF8, 0xFA, 0xC1}},
+        {"vpshufb with F3 (VEX pp)", k64, {0xC4, 0xE2, 0x7A, 0x00, 0xC1}},
+        {"vpalignr with F2 (VEX pp)", k64, {0xC4, 0xE3, 0x7F, 0x0F, 0xC1, 0x08}},
         {"0F 04", k64, {0x0F, 0x04}},
         {"0F 36", k32, {0x0F, 0x36}},
         {"0F A6", k64, {0x0F, 0xA6, 0xC0}},
