@@ -154,7 +154,7 @@ protected:
         }
         g_verifier_calls = 0;
         g_trust = true;
-        kv::svc::setSignalTracePrinter(nullptr);
+        kv::svc::setTracePrinter(nullptr);
     }
     void TearDown() override {
         kv::svc::clearServiceSignalCallback();

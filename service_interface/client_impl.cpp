@@ -15,6 +15,7 @@
 #include "json_fields.hpp"
 #include "log.hpp"
 #include "protocol.hpp"
+#include "trace.hpp"
 
 namespace kv::svc {
 namespace {
@@ -27,18 +28,12 @@ using MessagePtr = kv::DBusMessagePtr;
 using PendingPtr = kv::DBusPendingPtr;
 using kv::close_private_connection;
 
-void print_to_stdout(const char* line) noexcept {
-    (void)std::fputs(line, stdout);
-    (void)std::fflush(stdout);
-}
-
 struct ModuleState {
     std::mutex bus_lock;
     DBusConnection* client = nullptr;                 // guarded by bus_lock
     std::atomic<ServiceSignalCallback> callback{nullptr};
     std::atomic<void*> context{nullptr};
     std::atomic<bool> running{false};
-    std::atomic<SignalTracePrinter> printer{print_to_stdout};
     // Listener lifecycle: written only by the starting/stopping thread.
     std::mutex lifecycle;
     pthread_t listener{};
@@ -121,11 +116,7 @@ void kvProcessUISignal(DBusMessage* message) noexcept {
     void* const context = s.context.load();
     if (callback == nullptr || context == nullptr)
         return;
-    if (const SignalTracePrinter print = s.printer.load(); print != nullptr) {
-        char line[512];
-        (void)std::snprintf(line, sizeof line, "received signal: %s\n", name);
-        print(line);
-    }
+    trace("received signal: %s\n", name);
     callback(context, signal_index(name));
 }
 
@@ -264,8 +255,6 @@ bool query_int(const char* text, const char* name, int* ret) noexcept {
 }
 
 }  // namespace
-
-void setSignalTracePrinter(SignalTracePrinter printer) noexcept { state().printer.store(printer); }
 
 std::mutex& bus_lock() noexcept { return state().bus_lock; }
 
@@ -441,11 +430,15 @@ bool stopBackgroundScan() noexcept { return send_request(kCmdScanStop); }
 bool requestDirectoryScan(const char* path) noexcept {
     if (path == nullptr)
         return false;
-    const int length = std::snprintf(nullptr, 0, kFmtScanDirectory, kCommandMember, "SCAN", "START", path);
+    // Inserted values are escaped: a crafted directory name must not add
+    // members (a second "CMD_") to the command.
+    const std::string value = json_escape_value(path);
+    const int length =
+        std::snprintf(nullptr, 0, kFmtScanDirectory, kCommandMember, "SCAN", "START", value.c_str());
     if (length < 0 || static_cast<std::size_t>(length) > kMaxCommandLength)
         return false;
     std::string text(static_cast<std::size_t>(length) + 1, '\0');
-    (void)std::snprintf(text.data(), text.size(), kFmtScanDirectory, kCommandMember, "SCAN", "START", path);
+    (void)std::snprintf(text.data(), text.size(), kFmtScanDirectory, kCommandMember, "SCAN", "START", value.c_str());
     char reply[kReplyBufferSize] = {};
     return sendMessageToService(text.c_str(), reply) && isReplyOk(reply);
 }
@@ -456,11 +449,13 @@ bool sendThreatAction(const char* action, const char* id) noexcept {
     char upper[kReplyBufferSize] = {};
     for (std::size_t i = 0; i < kReplyBufferSize - 1 && id[i] != '\0'; ++i)
         upper[i] = (id[i] >= 'a' && id[i] <= 'z') ? static_cast<char>(id[i] - 'a' + 'A') : id[i];
-    const int length = std::snprintf(nullptr, 0, kFmtThreatAction, action, upper);
+    const std::string action_value = json_escape_value(action);
+    const std::string id_value = json_escape_value(upper);
+    const int length = std::snprintf(nullptr, 0, kFmtThreatAction, action_value.c_str(), id_value.c_str());
     if (length <= 0)
         return false;
     std::string text(static_cast<std::size_t>(length) + 1, '\0');
-    (void)std::snprintf(text.data(), text.size(), kFmtThreatAction, action, upper);
+    (void)std::snprintf(text.data(), text.size(), kFmtThreatAction, action_value.c_str(), id_value.c_str());
     return sendMessageToService(text.c_str(), upper) && isReplyOk(upper);
 }
 

@@ -8,17 +8,13 @@
 #include <mutex>
 #include <string>
 
+#include "trace.hpp"   // the "received signal" line goes through setTracePrinter
+
 namespace kv::svc {
 
 // Called on the listener thread with the context given at start and the
 // broadcast's index in kSignalNames (kSignalCount for unknown names).
 using ServiceSignalCallback = void (*)(void* context, int signal_index);
-
-// Prints the "received signal: %s\n" line of each broadcast. The default
-// writes it to standard output; the tray installs one that prints only in
-// verbose mode, and null prints nothing.
-using SignalTracePrinter = void (*)(const char* line);
-void setSignalTracePrinter(SignalTracePrinter printer) noexcept;
 
 // The process-wide bus lock: held while a private bus connection is opened
 // and stored. The tray's own bus endpoint takes the same lock.

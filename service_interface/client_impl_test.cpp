@@ -84,7 +84,7 @@ protected:
         }
         ASSERT_EQ(peer_.start(), 0);
         log_->clear();
-        setSignalTracePrinter(record_trace);
+        setTracePrinter(record_trace);
         std::lock_guard<std::mutex> lock(g_trace_mutex);
         g_trace.clear();
     }

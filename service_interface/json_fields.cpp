@@ -2,6 +2,7 @@
 #include "json_fields.hpp"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -74,6 +75,24 @@ int json_get_int64(const json_object* object, const char* name, std::int64_t* re
         return 0;
     }
     return -EINVAL;
+}
+
+std::string json_escape_value(const char* text) {
+    std::string out;
+    for (const char* p = text; *p != '\0'; ++p) {
+        const auto c = static_cast<unsigned char>(*p);
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char escaped[8];
+            (void)std::snprintf(escaped, sizeof escaped, "\\u%04X", c);
+            out += escaped;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out;
 }
 
 bool isReplyOk(const char* reply) noexcept {

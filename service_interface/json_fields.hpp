@@ -28,6 +28,11 @@ int json_get_string(const json_object* object, const char* name, std::string* re
 // type fails with -EINVAL, a missing member with -ENOENT.
 int json_get_int64(const json_object* object, const char* name, std::int64_t* ret_value) noexcept;
 
+// `text` made safe to stand between the quotes of a JSON string: '"' and
+// '\\' get a backslash, bytes below 0x20 become \u00XX; every other byte is
+// kept, so a text that needs no escaping is returned unchanged.
+std::string json_escape_value(const char* text);
+
 // True when `reply` parses to a JSON object whose "RESP" is the string "OK".
 bool isReplyOk(const char* reply) noexcept;
 

@@ -26,7 +26,7 @@ void on_signal(void*, int index) {
 
 int listen_for(int seconds) {
     static int context;
-    kv::svc::setSignalTracePrinter(nullptr);
+    kv::svc::setTracePrinter(nullptr);
     if (!kv::svc::listenForServiceSignals(on_signal, &context)) {
         std::fputs("kvsvc-send: cannot listen for broadcasts\n", stderr);
         return 1;

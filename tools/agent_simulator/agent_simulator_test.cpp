@@ -74,7 +74,7 @@ class AgentSimulatorTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(kv::test::in_test_namespace());
-        svc::setSignalTracePrinter(nullptr);
+        svc::setTracePrinter(nullptr);
         ASSERT_TRUE(svc::listenForServiceSignals(Broadcasts::callback, &broadcasts_));
         std::this_thread::sleep_for(300ms);   // the listener's match rule is in place
         start_simulator({"--scenario", "sample"});
