@@ -2,6 +2,7 @@
 // exact command texts, reply judging, the listener, and behaviour when the
 // bus or the service goes away.
 #include "client_impl.hpp"
+#include "json_fields.hpp"
 
 #include <dbus/dbus.h>
 #include <gtest/gtest.h>
@@ -259,6 +260,27 @@ TEST_F(ClientImplTest, RequestsSendTheExactTextsAndNeedExactOk) {
     EXPECT_FALSE(waiveThreat("AB"));   // the buffer still holds the command text
     EXPECT_FALSE(sendThreatAction(nullptr, "AB"));
     EXPECT_FALSE(sendThreatAction("WAIVE", nullptr));
+}
+
+TEST_F(ClientImplTest, InsertedValuesCannotAddMembersToTheCommand) {
+    const std::string path = "/tmp/x\", \"CMD_\": \"THRT\", \"WAIVE\": \"" + std::string(64, 'A') + "\\\n";
+    EXPECT_TRUE(requestDirectoryScan(path.c_str()));
+    EXPECT_TRUE(waiveThreat("ab\"cd"));
+    const auto received = peer_.received();
+    ASSERT_EQ(received.size(), 2u);
+    const JsonPtr scan = json_parse_text(received[0].c_str());
+    ASSERT_NE(scan, nullptr) << received[0];
+    EXPECT_EQ(json_object_object_length(scan.get()), 2);
+    std::string code, start;
+    EXPECT_EQ(json_get_string(scan.get(), "CMD_", &code), 0);
+    EXPECT_EQ(code, "SCAN");
+    EXPECT_EQ(json_get_string(scan.get(), "START", &start), 0);
+    EXPECT_EQ(start, path);
+    const JsonPtr threat = json_parse_text(received[1].c_str());
+    std::string id;
+    EXPECT_EQ(json_object_object_length(threat.get()), 2);
+    EXPECT_EQ(json_get_string(threat.get(), "WAIVE", &id), 0);
+    EXPECT_EQ(id, "AB\"CD");
 }
 
 TEST_F(ClientImplTest, ReplyIsCutAt2047BytesAndParsedOnlyThere) {

@@ -88,5 +88,27 @@ TEST(JsonGetString, OnlyStringsAndExactNames) {
     EXPECT_EQ(s, "THRT");
 }
 
+TEST(JsonEscapeValue, EscapesOnlyWhatWouldEndOrBreakTheString) {
+    const struct {
+        const char* in;
+        const char* out;
+    } cases[] = {
+        {"/srv/data dir", "/srv/data dir"},
+        {"caf\xc3\xa9/\x7f", "caf\xc3\xa9/\x7f"},
+        {"a\"b", "a\\\"b"},
+        {"a\\b", "a\\\\b"},
+        {"\n\t\x01\x1f", "\\u000A\\u0009\\u0001\\u001F"},
+        {"", ""},
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(json_escape_value(c.in), c.out) << c.in;
+        const std::string doc = std::string("{\"v\":\"") + json_escape_value(c.in) + "\"}";
+        const JsonPtr parsed = json_parse_text(doc.c_str());
+        std::string back;
+        ASSERT_EQ(json_get_string(parsed.get(), "v", &back), 0) << doc;
+        EXPECT_EQ(back, c.in);
+    }
+}
+
 }  // namespace
 }  // namespace kv::svc
