@@ -253,14 +253,14 @@ bool read_prefixes(Reader& in, bool is64, X86Insn& insn, std::uint8_t& ret_byte,
         case 0x67: bit = kX86PrefixAddrSize; break;
         case 0x26: case 0x2E: case 0x36: case 0x3E: case 0x64: case 0x65: insn.segment = b; break;
         default:
-            if (insn.rex == 0 && is64 && (b & 0xF0) == 0x40) {
-                insn.rex = b;
-                continue;
+            if (!is64 || (b & 0xF0) != 0x40) {
+                ret_byte = b;
+                return true;
             }
-            if (insn.rex != 0 && is64 && (b & 0xF0) == 0x40)
+            if (insn.rex != 0)
                 return false;
-            ret_byte = b;
-            return true;
+            insn.rex = b;
+            continue;
         }
         if (insn.rex != 0)
             return false;
@@ -276,8 +276,7 @@ std::uint8_t read_vex(Reader& in, std::uint8_t escape, X86Insn& insn) {
     constexpr std::uint8_t kNotWithVex = kX86PrefixLock | kX86PrefixRepne | kX86PrefixRep | kX86PrefixOpSize;
     if (insn.rex != 0 || (insn.prefixes & kNotWithVex) != 0)
         return XX;
-    std::uint8_t p0 = 0, p1 = 0, p2 = 0, map = 1;
-    (void)p2;   // EVEX P2 (masking, broadcast, vector length) does not change the length
+    std::uint8_t p0 = 0, p1 = 0, map = 1;
     if (escape == 0xC5) {
         insn.encoding = X86Encoding::vex2;
         if (!in.next(p0))
@@ -289,7 +288,7 @@ std::uint8_t read_vex(Reader& in, std::uint8_t escape, X86Insn& insn) {
         map = p0 & 0x1F;
     } else {
         insn.encoding = X86Encoding::evex;
-        if (!in.next(p0) || !in.next(p1) || !in.next(p2))
+        if (!in.next(p0) || !in.next(p1) || !in.skip(1))   // P2 (masking, broadcast, L'L) keeps the length
             return XX;
         if ((p0 & 0x08) != 0 || (p1 & 0x04) == 0)   // reserved 0 / fixed 1 bits
             return XX;

@@ -82,6 +82,11 @@ struct X86Insn {
 // ends there). Returns 0 and fills ret_insn, or kX86Unknown (ret_insn
 // untouched), or -EINVAL for a null pointer or a bad mode. Pure: no state,
 // no allocation, safe in any thread and in signal handlers.
+// Checked before a length is given: the opcode is defined in the mode, its
+// mandatory prefix (SSE) or VEX/EVEX pp selects a defined form, the ModRM reg
+// field names a member of its group, LOCK is on a lockable memory form, REX
+// directly precedes the opcode. Not checked, as they never change a length:
+// VEX/EVEX operand fields (vvvv, L, W, masking) and SSE register/memory rules.
 int x86_decode(const std::uint8_t* code, std::size_t size, std::uint64_t address, X86Mode mode,
                X86Insn* ret_insn) noexcept;
 
