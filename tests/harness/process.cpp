@@ -73,6 +73,8 @@ pid_t spawn(const std::vector<std::string>& argv, const RunOptions& options, int
         else
             posix_spawn_file_actions_addopen(&actions, i, "/dev/null", i == 0 ? O_RDONLY : O_WRONLY, 0);
     }
+    if (!options.cwd.empty())
+        posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
     sigset_t none;

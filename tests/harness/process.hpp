@@ -20,6 +20,7 @@ struct RunOptions {
     bool built_program = false;                   // one of ours: prefixed with the emulator
     std::vector<std::string> extra_env;           // "NAME=value" added to the environment
     std::string stdin_text;
+    std::string cwd;                              // working directory, "" = inherited
     std::chrono::milliseconds timeout{30000};     // then SIGKILL
 };
 
