@@ -17,7 +17,7 @@ native=(
     libnotify-dev libssl-dev libglib2.0-dev gettext
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     libcapstone-dev
-    dbus dbus-x11 xvfb qemu-user util-linux procps jq
+    dbus dbus-x11 xvfb qemu-user util-linux procps jq squashfs-tools
 )
 i386=(
     libc6-dev:i386 libstdc++-12-dev:i386
@@ -28,7 +28,7 @@ i386=(
 
 missing=()
 for p in "${native[@]}" "${i386[@]}"; do
-    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q '^install ok installed$'; then
+    if ! dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$'; then
         missing+=("$p")
     fi
 done
