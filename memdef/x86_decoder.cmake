@@ -11,7 +11,7 @@ if(KV_TESTS)
     pkg_check_modules(KV_CAPSTONE REQUIRED IMPORTED_TARGET capstone)
     add_executable(x86_decoder_tests
         ${CMAKE_CURRENT_LIST_DIR}/x86_decoder_test.cpp
-        ${CMAKE_CURRENT_LIST_DIR}/x86_decoder_libc_test.cpp)
+        ${CMAKE_CURRENT_LIST_DIR}/x86_decoder_reference_test.cpp)
     target_link_libraries(x86_decoder_tests PRIVATE memdef_x86_decoder PkgConfig::KV_CAPSTONE GTest::gtest_main)
     gtest_discover_tests(x86_decoder_tests DISCOVERY_MODE PRE_TEST PROPERTIES TIMEOUT 120)
 

@@ -1,9 +1,10 @@
-// Differential test: the .text of the machine's x86-64 and i386 libc.so.6,
-// walked in linear sweep, decoded by x86_decode and by capstone side by side
-// (objdump where capstone 4 knows no encoding). Lengths must agree wherever
-// both decode; the decoder's refusals are counted and bounded; relative-branch
-// targets, RIP-relative operands and the end of control flow are checked
-// against capstone's text.
+// Differential tests against reference disassemblers. First, the .text of the
+// machine's x86-64 and i386 libc.so.6, walked in linear sweep, decoded by
+// x86_decode and by capstone side by side (objdump where capstone 4 knows no
+// encoding): lengths must agree wherever both decode, the decoder's refusals
+// are counted and bounded, and relative-branch targets, RIP-relative operands
+// and the end of control flow are checked against capstone's text. Second,
+// random bytes biased towards every opcode map, compared with objdump.
 #include "x86_decoder.hpp"
 
 #include <capstone/capstone.h>
@@ -14,11 +15,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <map>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -29,6 +32,7 @@ constexpr char kLibc64[] = "/lib/x86_64-linux-gnu/libc.so.6";
 constexpr char kLibc32[] = "/lib/i386-linux-gnu/libc.so.6";
 constexpr char kObjdump[] = "/usr/bin/objdump";
 constexpr char kAwk[] = "/usr/bin/awk";
+constexpr char kAssembler[] = "/usr/bin/as";
 
 struct TextSection {
     std::vector<std::uint8_t> bytes;
@@ -319,6 +323,151 @@ TEST(X86DecoderLibc, X86_64TextMatchesCapstone) {
 
 TEST(X86DecoderLibc, I386TextMatchesCapstone) {
     check_libc(kLibc32, ELFCLASS32, X86Mode::bits32);
+}
+
+// Random instructions: 16-byte slots starting with a prefix or escape chosen
+// to reach every map (or none), the rest random, from a fixed seed.
+struct Slot {
+    std::uint8_t bytes[16];
+};
+
+std::vector<Slot> random_slots(std::size_t count, std::uint32_t seed) {
+    static const std::vector<std::vector<std::uint8_t>> kHeads = {
+        {}, {0x0F}, {0x66, 0x0F}, {0xF3, 0x0F}, {0xF2, 0x0F}, {0x0F, 0x38}, {0x66, 0x0F, 0x38}, {0x0F, 0x3A},
+        {0x66, 0x0F, 0x3A}, {0xC5}, {0xC4}, {0x62}, {0x48}, {0x67}, {0xF0}, {0x66},
+    };
+    std::mt19937 rng(seed);
+    std::vector<Slot> slots(count);
+    for (Slot& slot : slots) {
+        const auto& head = kHeads[rng() % kHeads.size()];
+        for (std::size_t i = 0; i < sizeof slot.bytes; ++i)
+            slot.bytes[i] = i < head.size() ? head[i] : static_cast<std::uint8_t>(rng());
+    }
+    return slots;
+}
+
+bool is_prefix_name(const std::string& word) {
+    for (const char* p : {"data16", "addr32", "addr16", "data32", "lock", "rep", "repz", "repnz", "repe", "repne", "cs",
+                          "ds", "es", "fs", "gs", "ss", "bnd", "notrack", "xacquire", "xrelease"})
+        if (word == p)
+            return true;
+    return word.rfind("rex", 0) == 0;
+}
+
+constexpr int kBad = 0;          // objdump: "(bad)"
+constexpr int kLonePrefix = -1;  // objdump printed prefixes on their own line: nothing to compare
+
+// objdump restarts decoding at every symbol, so each slot gets a label and the
+// first line after it is objdump's decoding of the slot. Returns one entry per
+// slot: the length, kBad or kLonePrefix; empty when the tools failed.
+std::vector<int> objdump_first_lengths(const std::vector<Slot>& slots, X86Mode mode) {
+    std::vector<int> lengths;
+    char dir[] = "/tmp/x86dec-XXXXXX";
+    if (mkdtemp(dir) == nullptr)
+        return lengths;
+    const std::string source = std::string(dir) + "/slots.s", object = std::string(dir) + "/slots.o";
+    if (FILE* f = std::fopen(source.c_str(), "w")) {
+        std::fprintf(f, ".text\n");
+        for (std::size_t i = 0; i < slots.size(); ++i) {
+            std::fprintf(f, "s%zu:\n.byte ", i);
+            for (std::size_t j = 0; j < sizeof slots[i].bytes; ++j)
+                std::fprintf(f, "%s%u", j ? "," : "", slots[i].bytes[j]);
+            std::fprintf(f, "\n");
+        }
+        (void)std::fclose(f);
+    }
+    const std::string assemble = std::string(kAssembler) + (mode == X86Mode::bits64 ? " --64" : " --32") + " -o " +
+                                 object + " " + source;
+    if (std::system(assemble.c_str()) == 0) {
+        const std::string command = std::string(kObjdump) + " -d --insn-width=16 " + object;
+        if (FILE* pipe = popen(command.c_str(), "r")) {
+            lengths.assign(slots.size(), kBad);
+            std::vector<bool> seen(slots.size(), false);
+            std::size_t current = slots.size();
+            char line[512];
+            while (std::fgets(line, sizeof line, pipe) != nullptr) {
+                const char* label = std::strstr(line, " <s");
+                if (label != nullptr && std::strstr(label, ">:") != nullptr) {
+                    current = std::strtoul(label + 3, nullptr, 10);
+                    continue;
+                }
+                char* end = nullptr;
+                (void)std::strtoull(line, &end, 16);
+                if (end == line || end[0] != ':' || end[1] != '\t' || current >= slots.size() || seen[current])
+                    continue;
+                seen[current] = true;
+                const char* p = end + 2;
+                int count = 0;
+                while (std::isxdigit(static_cast<unsigned char>(p[0])) && p[2] == ' ') {
+                    ++count;
+                    p += 3;
+                }
+                while (*p == ' ')
+                    ++p;
+                std::string text = *p == '\t' ? p + 1 : "";
+                text.erase(text.find_last_not_of(" \n") + 1);
+                bool lone_prefix = !text.empty();
+                for (std::size_t at = 0; at < text.size() && lone_prefix;) {
+                    const std::size_t space = text.find(' ', at);
+                    lone_prefix = is_prefix_name(text.substr(at, space - at));
+                    at = space == std::string::npos ? text.size() : text.find_first_not_of(' ', space);
+                }
+                lengths[current] = text.find("(bad)") != std::string::npos ? kBad : lone_prefix ? kLonePrefix : count;
+            }
+            (void)pclose(pipe);
+        }
+    }
+    (void)unlink(source.c_str());
+    (void)unlink(object.c_str());
+    (void)rmdir(dir);
+    return lengths;
+}
+
+void check_random(X86Mode mode, std::uint32_t seed) {
+    constexpr std::size_t kSlots = 20000;
+    const std::vector<Slot> slots = random_slots(kSlots, seed);
+    const std::vector<int> reference = objdump_first_lengths(slots, mode);
+    ASSERT_EQ(reference.size(), kSlots) << kAssembler << " or " << kObjdump << " failed";
+    std::size_t agree = 0, mismatch = 0, refused = 0, decoded_alone = 0, incomparable = 0;
+    std::vector<std::string> failures;
+    for (std::size_t i = 0; i < kSlots; ++i) {
+        X86Insn insn{};
+        const bool ok = x86_decode(slots[i].bytes, sizeof slots[i].bytes, 0, mode, &insn) == 0;
+        // objdump folds fwait (9B) into the x87 instruction after it; the
+        // processor executes it as an instruction of its own.
+        if (reference[i] == kLonePrefix || (ok && insn.map == X86Map::one_byte && insn.opcode == 0x9B)) {
+            ++incomparable;
+        } else if (reference[i] == kBad) {
+            decoded_alone += ok ? 1 : 0;
+        } else if (!ok) {
+            ++refused;
+        } else if (insn.length == reference[i]) {
+            ++agree;
+        } else {
+            ++mismatch;
+            note(failures, "length " + std::to_string(insn.length) + ", objdump " + std::to_string(reference[i]) + ": " +
+                               hex(slots[i].bytes, sizeof slots[i].bytes));
+        }
+    }
+    std::printf("random %d-bit: %zu agree, %zu wrong lengths, %zu refused where objdump decodes, %zu decoded where "
+                "objdump says (bad), %zu not comparable\n",
+                static_cast<int>(mode), agree, mismatch, refused, decoded_alone, incomparable);
+    for (const std::string& f : failures)
+        ADD_FAILURE() << f;
+    EXPECT_EQ(mismatch, 0u);
+    EXPECT_GT(agree, kSlots / 3);
+    // What is decoded beyond objdump is encodings whose VEX/EVEX operand
+    // fields or SSE register/memory form are invalid: their length is sure,
+    // but the share stays small.
+    EXPECT_LT(decoded_alone * 100, kSlots * 3);
+}
+
+TEST(X86DecoderRandom, X86_64EncodingsMatchObjdump) {
+    check_random(X86Mode::bits64, 64);
+}
+
+TEST(X86DecoderRandom, I386EncodingsMatchObjdump) {
+    check_random(X86Mode::bits32, 32);
 }
 
 }  // namespace
