@@ -53,7 +53,7 @@ inline constexpr int kX86Unknown = 1;
 struct X86Insn {
     // Branch: its destination. RIP-relative operand: the address it refers
     // to. Computed as the processor does: wrapped to 32 bits in 32-bit mode
-    // and for an address-size-overridden RIP-relative operand.
+    // and for an address-size-overridden RIP-relative operand. Otherwise 0.
     std::uint64_t target;
     std::uint16_t flags;
     std::uint8_t length;         // 1..15
