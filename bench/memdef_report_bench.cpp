@@ -61,7 +61,7 @@ void BM_PlainFileWriteBaseline(benchmark::State& state) {
     char data[256] = {};
     unsigned counter = 0;
     for (auto _ : state) {
-        char tmp[512], name[512];
+        char name[512], tmp[sizeof name + 8];
         snprintf(name, sizeof name, "%s/plain.%d.%ld.%u.kor", s.dir.path().c_str(), getpid(),
                  static_cast<long>(std::time(nullptr)), counter);
         snprintf(tmp, sizeof tmp, "%s.tmp", name);
