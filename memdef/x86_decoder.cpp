@@ -127,6 +127,7 @@ constexpr PrefixTable make_table(const PrefixRange (&ranges)[N], std::uint8_t fi
 // other opcode ignores F2/F3 or reads 66 as operand size (fill PA). Excluded:
 // the AMD-only F2/F3 0F 2B and 66/F2 0F 78/79 forms, and bare 0F B8 (jmpe).
 constexpr PrefixRange k0FPrefixRanges[] = {
+    {0x09, 0x09, PN | PF3},   // wbinvd, wbnoinvd
     {0x10, 0x12, PA}, {0x13, 0x15, PN | P66}, {0x16, 0x16, PN | P66 | PF3}, {0x17, 0x17, PN | P66},
     {0x28, 0x29, PN | P66}, {0x2A, 0x2A, PA}, {0x2B, 0x2B, PN | P66}, {0x2C, 0x2D, PA}, {0x2E, 0x2F, PN | P66},
     {0x50, 0x50, PN | P66}, {0x51, 0x51, PA}, {0x52, 0x53, PN | PF3}, {0x54, 0x57, PN | P66}, {0x58, 0x5A, PA},
@@ -341,6 +342,34 @@ std::uint8_t check_group(X86Map map, std::uint8_t op, std::uint8_t modrm, std::u
     }
 }
 
+// SSE and system forms of the 0F / 0F 38 maps that take only a memory or
+// only a register ModRM operand (the other form is undefined). `mandatory` is
+// the PN/P66/PF3/PF2 bit selecting the form.
+bool operand_form_ok(X86Map map, std::uint8_t op, std::uint8_t mandatory, unsigned mod) {
+    bool memory_only = false, register_only = false;
+    if (map == X86Map::map_0f) {
+        switch (op) {
+        case 0x0D: case 0x13: case 0x17: case 0x2B: case 0xB2: case 0xB4: case 0xB5: case 0xC3: case 0xE7: case 0xF0:
+            memory_only = true;   // prefetch(w), movlps/movhps stores, movnt*, lss/lfs/lgs, lddqu
+            break;
+        case 0x12: case 0x16: memory_only = mandatory == P66; break;   // movlpd, movhpd
+        case 0x50: case 0xC5: case 0xD7: case 0xF7: register_only = true; break;   // movmsk, pextrw, pmovmskb, maskmov
+        case 0xD6: register_only = mandatory != P66; break;            // movq2dq, movdq2q
+        default: break;
+        }
+    } else if (map == X86Map::map_0f38) {
+        switch (op) {
+        case 0x2A: case 0x80: case 0x81: case 0x82: case 0xF5: case 0xF8: case 0xF9: case 0xFC:
+            memory_only = true;   // movntdqa, invept/invvpid/invpcid, wruss, movdir64b/enqcmd, movdiri, aadd..
+            break;
+        case 0xF0: case 0xF1: memory_only = mandatory != PF2; break;   // movbe (crc32 takes registers)
+        case 0xF6: memory_only = mandatory == PN; break;               // wrss (adcx/adox take registers)
+        default: break;
+        }
+    }
+    return !(memory_only && mod == 3) && !(register_only && mod != 3);
+}
+
 // LOCK is valid only on these read-modify-write forms with a memory operand.
 bool lockable(X86Map map, std::uint8_t op, unsigned reg) {
     if (map == X86Map::one_byte) {
@@ -450,6 +479,7 @@ int x86_decode(const std::uint8_t* code, std::size_t size, std::uint64_t address
 
     std::uint8_t entry = XX;
     std::uint8_t after = 0;
+    std::uint8_t mandatory = PN;
     if ((b == 0xC4 || b == 0xC5 || b == 0x62) && !is64 && !in.peek(after))
         return kX86Unknown;
     // Outside 64-bit mode these are LES/LDS/BOUND unless the next byte looks
@@ -476,8 +506,7 @@ int x86_decode(const std::uint8_t* code, std::size_t size, std::uint64_t address
         }
         insn.opcode_offset = static_cast<std::uint8_t>(in.pos - 1);
         // The SSE form is chosen by the last F2/F3, else by 66, as for VEX pp.
-        const std::uint8_t mandatory = last_rep == 0xF3 ? PF3 : last_rep == 0xF2 ? PF2
-                                     : (insn.prefixes & kX86PrefixOpSize) ? P66 : PN;
+        mandatory = last_rep == 0xF3 ? PF3 : last_rep == 0xF2 ? PF2 : (insn.prefixes & kX86PrefixOpSize) ? P66 : PN;
         if ((allowed->allowed[insn.opcode] & mandatory) == 0)
             return kX86Unknown;
     } else {
@@ -497,7 +526,8 @@ int x86_decode(const std::uint8_t* code, std::size_t size, std::uint64_t address
         bool reg_only = false;
         if ((entry & kGroup) != 0)
             entry = check_group(insn.map, insn.opcode, insn.modrm, entry, reg_only);
-        if (entry == XX)
+        if (entry == XX || (insn.encoding == X86Encoding::legacy &&
+                            !operand_form_ok(insn.map, insn.opcode, mandatory, insn.modrm >> 6)))
             return kX86Unknown;
         if ((insn.prefixes & kX86PrefixLock) != 0 &&
             ((insn.modrm >> 6) == 3 || insn.encoding != X86Encoding::legacy || !lockable(insn.map, insn.opcode, reg)))
