@@ -5,7 +5,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <limits.h>
-#include <poll.h>
+#include <pthread.h>
+#include <stdio.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdlib.h>
@@ -25,6 +26,7 @@
 namespace {
 
 using kv::md::test::in_child;
+using kv::md::test::read_all;
 using kv::md::test::run_in_child;
 
 std::vector<std::string> list_dir(const std::string& dir) {
@@ -37,18 +39,6 @@ std::vector<std::string> list_dir(const std::string& dir) {
     }
     std::sort(names.begin(), names.end());
     return names;
-}
-
-std::string read_all(const std::string& path) {
-    std::string data;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    char buf[4096];
-    ssize_t n;
-    while (fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0)
-        data.append(buf, static_cast<std::size_t>(n));
-    if (fd >= 0)
-        close(fd);
-    return data;
 }
 
 std::string real(const std::string& path) {
@@ -212,6 +202,104 @@ TEST(EventFile, PlantedLinksAndFifosAreNeverFollowed) {
         }
     ASSERT_EQ(events.size(), 1u);
     EXPECT_TRUE(name_matches(events[0], child.pid, 3)) << events[0];
+}
+
+// The event text of each reporting operation, as the reader prints it.
+std::string read_event_text(const std::string& path) {
+    kv::test::RunOptions opt;
+    opt.built_program = true;
+    const auto r = kv::test::run_program({KV_EVENT_READER, path}, opt);
+    const std::size_t at = r.out.rfind(",\"CalledAPI:");
+    return r.exit_code == 0 && at != std::string::npos ? r.out.substr(at + 2, r.out.size() - at - 6) : r.err;
+}
+
+std::string hex(std::uintptr_t v) {
+    char b[32];
+    snprintf(b, sizeof b, "%lx", static_cast<unsigned long>(v));
+    return b;
+}
+
+TEST(EventFile, StackPivotTextCarriesTheThreadsStack) {
+    kv::test::TempDir dir("mdevent");
+    std::string low_text, high_text;
+    const auto child = run_in_child([&] {
+        start_in(dir.path());
+        uintptr_t low = 0;
+        size_t size = 0;
+        if (getstackdata(&low, &size) != 0)
+            return std::string("the loading thread's stack is not recorded");
+        // Loading thread: its recorded bounds. A thread started elsewhere:
+        // none recorded, so 0 and the 8 MiB default.
+        CommReportEventStackPivot("mmap", reinterpret_cast<void*>(0x1234));
+        pthread_t t;
+        pthread_create(&t, nullptr, [](void*) -> void* {
+            uintptr_t l = 1;
+            size_t z = 1;
+            if (getstackdata(&l, &z) != 1 || getstacksize() != 0x800000)
+                return reinterpret_cast<void*>(1);
+            CommReportEventStackPivot("pthread_create", reinterpret_cast<void*>(0xabc));
+            return nullptr;
+        }, nullptr);
+        void* r = nullptr;
+        pthread_join(t, &r);
+        if (r != nullptr)
+            return std::string("an unknown thread has a stack record");
+        return "bounds " + hex(low) + " " + hex(low + size);
+    });
+    ASSERT_EQ(child.message.compare(0, 7, "bounds "), 0) << child.message;
+    const std::string bounds = child.message.substr(7);
+    const std::string low = bounds.substr(0, bounds.find(' ')), high = bounds.substr(bounds.find(' ') + 1);
+    const auto names = list_dir(dir.path());
+    ASSERT_EQ(names.size(), 2u);
+    for (const auto& n : names) {
+        if (name_matches(n, child.pid, 0))
+            EXPECT_EQ(read_event_text(dir.file(n)),
+                      "CalledAPI:mmap,\\u0010StackAddress:1234,StackMin:" + low + ",StackMax:" + high);
+        else
+            EXPECT_EQ(read_event_text(dir.file(n)),
+                      "CalledAPI:pthread_create,\\u0010StackAddress:abc,StackMin:0,StackMax:800000");
+    }
+}
+
+TEST(EventFile, ConcurrentReportsGetDistinctCounters) {
+    kv::test::TempDir dir("mdevent");
+    const auto child = run_in_child([&] {
+        start_in(dir.path());
+        pthread_t threads[4];
+        for (auto& t : threads)
+            pthread_create(&t, nullptr, [](void*) -> void* {
+                for (int i = 0; i < 25; ++i)
+                    if (CommReportEventZeroAllocate("mmap", nullptr, 0) != 0)
+                        return reinterpret_cast<void*>(1);
+                return nullptr;
+            }, nullptr);
+        bool ok = true;
+        for (auto& t : threads) {
+            void* r = nullptr;
+            pthread_join(t, &r);
+            ok = ok && r == nullptr;
+        }
+        return ok ? std::string() : std::string("a report failed");
+    });
+    ASSERT_EQ(child.message, "");
+    const auto names = list_dir(dir.path());
+    ASSERT_EQ(names.size(), 100u);
+    for (unsigned c = 0; c < 100; ++c)
+        EXPECT_EQ(std::count_if(names.begin(), names.end(), [&](const std::string& n) { return name_matches(n, child.pid, c); }), 1)
+            << "counter " << c;
+}
+
+TEST(EventFile, TempDirectoryIsResolvedOnce) {
+    kv::test::TempDir first("mdevent"), second("mdevent");
+    EXPECT_EQ(in_child([&] {
+        start_in(first.path());
+        memdeflinux_coma();
+        setenv("TMPDIR", second.path().c_str(), 1);
+        memdeflinux_initialize();       // a second start-up keeps the directory
+        return CommReportEventZeroAllocate("mmap", nullptr, 0) == 0 ? std::string() : std::string("not written");
+    }), "");
+    EXPECT_EQ(list_dir(first.path()).size(), 1u);
+    EXPECT_EQ(list_dir(second.path()).size(), 0u);
 }
 
 TEST(EventFile, ListCapacityIsExactly2048) {

@@ -17,18 +17,7 @@
 namespace {
 
 using kv::md::test::in_child;
-
-std::string read_all(const std::string& path) {
-    std::string data;
-    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    char buf[4096];
-    ssize_t n;
-    while (fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0)
-        data.append(buf, static_cast<std::size_t>(n));
-    if (fd >= 0)
-        close(fd);
-    return data;
-}
+using kv::md::test::read_all;
 
 TEST(KernelCommand, WithoutDriverEveryOpenFails) {
     kv::test::TempDir dir("mdkcmd");

@@ -1,8 +1,9 @@
-// Test helper: runs a case in a forked child so that the library's
+// Test helpers: run a case in a forked child so that the library's
 // process-wide state (policy, counters, seed, temp directory) starts fresh
-// for every case and cannot leak between them.
+// for every case and cannot leak between them; read a whole file.
 #pragma once
 
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -51,6 +52,19 @@ ChildResult run_in_child(Fn fn) {
 template <class Fn>
 std::string in_child(Fn fn) {
     return run_in_child(fn).message;
+}
+
+// The whole content of a file ("" when it cannot be read).
+inline std::string read_all(const std::string& path) {
+    std::string data;
+    const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    char buf[4096];
+    ssize_t n;
+    while (fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0)
+        data.append(buf, static_cast<std::size_t>(n));
+    if (fd >= 0)
+        close(fd);
+    return data;
 }
 
 }  // namespace kv::md::test
