@@ -84,9 +84,11 @@ struct X86Insn {
 // no allocation, safe in any thread and in signal handlers.
 // Checked before a length is given: the opcode is defined in the mode, its
 // mandatory prefix (SSE) or VEX/EVEX pp selects a defined form, the ModRM reg
-// field names a member of its group, LOCK is on a lockable memory form, REX
-// directly precedes the opcode. Not checked, as they never change a length:
-// VEX/EVEX operand fields (vvvv, L, W, masking) and SSE register/memory rules.
+// field names a member of its group, memory-only and register-only forms get
+// the operand they need, LOCK is on a lockable memory form, REX directly
+// precedes the opcode. Not checked, as they never change a length: VEX/EVEX
+// operand fields (vvvv, L, W, masking), MPX bound-register numbers and the
+// reserved x87 slots.
 int x86_decode(const std::uint8_t* code, std::size_t size, std::uint64_t address, X86Mode mode,
                X86Insn* ret_insn) noexcept;
 
