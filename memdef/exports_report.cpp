@@ -2,6 +2,9 @@
 // points. None allocates; each keeps the caller's errno.
 #include <stdarg.h>
 
+#include <cstddef>
+#include <type_traits>
+
 #include "agent_channel.hpp"
 #include "comm_params.hpp"
 #include "cryptor.hpp"
@@ -13,6 +16,16 @@
 #include "report.hpp"
 
 using namespace kv::md;
+
+// Records of the ABI: the same layout the 32-bit and 64-bit callers compile.
+static_assert(sizeof(void*) == 8 || sizeof(void*) == 4);
+static_assert(sizeof(_COMM_PARAMETER_DESCRIPTOR) == (sizeof(void*) == 8 ? 24 : 12));
+static_assert(offsetof(_COMM_PARAMETER_DESCRIPTOR, value) == (sizeof(void*) == 8 ? 8 : 4));
+static_assert(offsetof(_COMM_PARAMETER_DESCRIPTOR, length) == (sizeof(void*) == 8 ? 16 : 8));
+static_assert(sizeof(md_proc_info_t) == 1056 && offsetof(md_proc_info_t, text) == 1024);
+static_assert(offsetof(MemDefPolicyTable, actions) == 4 && sizeof(MemDefPolicyTable) == 4);
+static_assert(std::is_standard_layout_v<_COMM_PARAMETER_DESCRIPTOR> &&
+              std::is_trivially_copyable_v<_COMM_PARAMETER_DESCRIPTOR>);
 
 extern "C" {
 
