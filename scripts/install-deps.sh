@@ -17,7 +17,7 @@ native=(
     libnotify-dev libssl-dev libglib2.0-dev gettext
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     libcapstone-dev
-    dbus dbus-x11 xvfb qemu-user util-linux procps jq squashfs-tools
+    dbus dbus-x11 xvfb qemu-user util-linux procps jq squashfs-tools man-db groff-base
 )
 i386=(
     libc6-dev:i386 libstdc++-12-dev:i386

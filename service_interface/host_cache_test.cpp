@@ -194,6 +194,22 @@ TEST_F(HostCacheTest, NoticesDecryptUnderTodaysKeyOnly) {
     EXPECT_EQ(read_update_notice(&text), -ENOENT);
 }
 
+TEST_F(HostCacheTest, NoticesOfTheWriterToolAreReadForTheirDayOnly) {
+    kv::test::RunOptions options;
+    options.built_program = true;
+    kv::test::RunResult r = kv::test::run_program({KV_NOTICE_WRITER, "a.kvupupdate", "Update 3.1.2000 available"}, options);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(r.out, std::string(kUpdateNoticeDir) + "/a.kvupupdate\n");
+    std::string text;
+    ASSERT_EQ(read_update_notice(&text), 0);
+    EXPECT_EQ(text, "Update 3.1.2000 available");
+
+    r = kv::test::run_program({KV_NOTICE_WRITER, "--date", "2020-02-29", "b.kvupupdate", "old"}, options);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_EQ(read_update_notice(&text), -EINVAL);   // b is newer by name, but of another day
+    EXPECT_EQ(kv::test::run_program({KV_NOTICE_WRITER, "../x", "t"}, options).exit_code, 2);
+}
+
 TEST(UpdateNoticeDecoding, ShortAndMalformedInputsGiveNoNotice) {
     std::uint8_t key[32];
     update_notice_key(1, 1, 1, key);
