@@ -167,7 +167,11 @@ TEST(AgentLoad, ManyClientsChurnAndAbuseWhileEveryRequestIsAnsweredOnce) {
     EXPECT_EQ(call(probe, R"({ "CMD_":"GLOG" })", 5000), level_reply);   // still serving
     const long rss_after = rss_kib(sim.pid());
     std::printf("server resident memory: %ld KiB before, %ld KiB after\n", rss_before, rss_after);
-    EXPECT_LT(rss_after - rss_before, 1024);
+    // Under the emulator the process's memory also holds qemu's translation
+    // cache, which grows with every newly executed path: measured natively.
+    if (kv::test::emulator_prefix().empty()) {
+        EXPECT_LT(rss_after - rss_before, 1024);
+    }
     disconnect(probe);
     sim.stop();
 }
