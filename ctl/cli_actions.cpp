@@ -15,6 +15,7 @@
 #include "client_impl.hpp"
 #include "host_cache.hpp"
 #include "json_fields.hpp"
+#include "record_scan.hpp"
 
 namespace kv::ctl {
 namespace {
@@ -47,15 +48,23 @@ std::string for_terminal(const char* text, bool terminal) {
     return out;
 }
 
-// The parsed state file, or null when it is missing or unreadable.
-svc::JsonPtr read_file_states() {
-    struct stat st {};
-    if (stat(svc::kFileStatesPath, &st) != 0)
-        return nullptr;
-    svc::JsonPtr files = svc::korvaneui_json_parse_file(svc::kFileStatesPath);
-    if (files == nullptr || !json_object_is_type(files.get(), json_type_object))
-        return nullptr;
-    return files;
+// The state word through the message catalogue, looked up once per word.
+const char* translated_state_label(std::uint32_t state) {
+    struct Entry {
+        const char* label;
+        const char* translated;
+    };
+    static Entry cache[5] = {};
+    const char* label = svc::state_label(state);
+    for (Entry& e : cache) {
+        if (e.label == label)
+            return e.translated;
+        if (e.label == nullptr) {
+            e = {label, gettext(label)};
+            return e.translated;
+        }
+    }
+    return gettext(label);
 }
 
 }  // namespace
@@ -68,15 +77,20 @@ bool check_root() {
 }
 
 bool threat_id_known(const char* id) {
-    const svc::JsonPtr files = read_file_states();
-    bool known = false;
-    svc::for_each_record(files.get(), [&](const char*, const json_object* record) {
-        std::string record_id;
-        if (svc::json_get_string(record, "ID", &record_id) == 0 && strcasecmp(record_id.c_str(), id) == 0)
-            known = true;
-        return !known;
-    });
-    return known;
+    struct Search {
+        const char* id;
+        bool known;
+    } search{id, false};
+    (void)svc::scan_collection_file(
+        svc::kFileStatesPath,
+        [](void* context, const char*, const json_object* record) {
+            auto* s = static_cast<Search*>(context);
+            std::string record_id;
+            s->known = svc::json_get_string(record, "ID", &record_id) == 0 && strcasecmp(record_id.c_str(), s->id) == 0;
+            return !s->known;
+        },
+        &search);
+    return search.known;
 }
 
 void action_status() {
@@ -170,18 +184,21 @@ void action_list_threats() {
         std::printf("No threats found\n");
         return;
     }
-    const svc::JsonPtr files = read_file_states();
-    const bool terminal = isatty(STDOUT_FILENO) == 1;
-    svc::for_each_record(files.get(), [&](const char* path, const json_object* record) {
-        std::string id;
-        std::int64_t state = 0;
-        if (svc::json_get_string(record, "ID", &id) != 0 || svc::json_get_int64(record, "State", &state) != 0)
+    bool terminal = isatty(STDOUT_FILENO) == 1;
+    (void)svc::scan_collection_file(
+        svc::kFileStatesPath,
+        [](void* context, const char* path, const json_object* record) {
+            const bool on_terminal = *static_cast<bool*>(context);
+            std::string id;
+            std::int64_t state = 0;
+            if (svc::json_get_string(record, "ID", &id) != 0 || svc::json_get_int64(record, "State", &state) != 0)
+                return true;   // a record without either is left out
+            const char* word = translated_state_label(static_cast<std::uint32_t>(state));
+            std::printf("%11.11s %s %s\n", word, for_terminal(id.c_str(), on_terminal).c_str(),
+                        for_terminal(path, on_terminal).c_str());
             return true;
-        const char* word = gettext(svc::state_label(static_cast<std::uint32_t>(state)));
-        std::printf("%11.11s %s %s\n", word, for_terminal(id.c_str(), terminal).c_str(),
-                    for_terminal(path, terminal).c_str());
-        return true;
-    });
+        },
+        &terminal);
 }
 
 namespace {

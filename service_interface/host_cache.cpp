@@ -68,7 +68,7 @@ int read_whole_file(const char* path, std::string* ret_bytes) noexcept {
     return 0;
 }
 
-JsonPtr parse_json_bytes(const std::string& bytes) noexcept {
+JsonPtr parse_json_bytes(std::string_view bytes) noexcept {
     json_tokener* tok = json_tokener_new();
     if (tok == nullptr)
         return nullptr;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "json_fields.hpp"
 
@@ -80,7 +81,7 @@ JsonPtr korvaneui_json_parse_file(const char* path) noexcept;
 
 // Parses a text already read (it need not be NUL-terminated); null when it
 // does not parse completely.
-JsonPtr parse_json_bytes(const std::string& bytes) noexcept;
+JsonPtr parse_json_bytes(std::string_view bytes) noexcept;
 
 // Calls visit(name, record) for each member of a collection file's top
 // object whose value is a JSON object, in file order; false from `visit`
