@@ -5,7 +5,8 @@
 #   - /opt/korvane is an empty tmpfs;
 #   - /tmp is a fresh tmpfs, so whatever a test leaves there vanishes;
 #   - each --stub TARGET=SOURCE bind-mounts SOURCE over TARGET (a fixed tool
-#     path such as /sbin/initctl), created when the machine has none.
+#     path such as /sbin/initctl, or a file such as /etc/mtab), created when
+#     the machine has none; a symbolic link at TARGET is replaced, not followed.
 # Every process started inside ends with the command (PID namespace).
 # Usage: nsrun.sh [--stub TARGET=SOURCE]... [--] COMMAND [ARG]...
 set -euo pipefail
@@ -70,9 +71,21 @@ for spec in "${stubs[@]}"; do
     target=${spec%%=*}
     source=${spec#*=}
     dir=$(realpath -m "$(dirname "$target")")
-    [[ -d "$dir" ]] || { mkdir -p "$dir" 2>/dev/null || { overlay_dir "$(dirname "$dir")"; mkdir -p "$dir"; }; }
+    if [[ ! -d "$dir" ]] && ! mkdir -p "$dir" 2>/dev/null; then
+        # Made inside an overlay of the nearest directory that exists (such
+        # as /sys/class for /sys/class/dmi/id).
+        base=$(dirname "$dir")
+        while [[ ! -d "$base" ]]; do base=$(dirname "$base"); done
+        overlay_dir "$base"
+        mkdir -p "$dir"
+    fi
     overlay_dir "$dir"
     real_target="$dir/$(basename "$target")"
+    # A symbolic link (such as /etc/mtab) is replaced by a plain file in the
+    # overlay, so the stub covers the path itself, not what it points to.
+    if [[ -L "$real_target" ]]; then
+        rm -f "$real_target"
+    fi
     [[ -e "$real_target" ]] || : > "$real_target"
     mount --bind "$(realpath "$source")" "$real_target"
 done
