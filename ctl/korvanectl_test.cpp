@@ -46,17 +46,8 @@ const char kUsage[] =
     "    -v, --version           : print this tools version\n"
     "    -h, --help              : print this message\n";
 
-kv::test::PrivateBus& system_bus() {
-    static kv::test::PrivateBus bus(kv::test::PrivateBus::Kind::system);
-    return bus;
-}
-
-class SystemBusEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { ASSERT_EQ(system_bus().start(), 0); }
-    void TearDown() override { system_bus().stop(); }
-};
-[[maybe_unused]] const auto* const g_bus_env = ::testing::AddGlobalTestEnvironment(new SystemBusEnvironment);
+[[maybe_unused]] const auto* const g_bus_env =
+    ::testing::AddGlobalTestEnvironment(new kv::test::SystemBusEnvironment);
 
 void write_file(const std::string& path, const std::string& text) {
     std::filesystem::create_directories(std::filesystem::path(path).parent_path());

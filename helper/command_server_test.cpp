@@ -27,17 +27,9 @@ namespace {
 
 using namespace std::chrono_literals;
 
-kv::test::PrivateBus& system_bus() {
-    static kv::test::PrivateBus bus(kv::test::PrivateBus::Kind::system);
-    return bus;
-}
-
-class SystemBusEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { ASSERT_EQ(system_bus().start(), 0); }
-    void TearDown() override { system_bus().stop(); }
-};
-[[maybe_unused]] const auto* const g_bus_env = ::testing::AddGlobalTestEnvironment(new SystemBusEnvironment);
+kv::test::PrivateBus& system_bus() { return kv::test::shared_system_bus(); }
+[[maybe_unused]] const auto* const g_bus_env =
+    ::testing::AddGlobalTestEnvironment(new kv::test::SystemBusEnvironment);
 
 // What the verifier saw and decides.
 std::atomic<int> g_verifier_calls{0};

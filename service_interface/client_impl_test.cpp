@@ -30,19 +30,9 @@ namespace {
 using kv::test::PeerReply;
 using namespace std::chrono_literals;
 
-// libdbus reads the bus address once per process: one bus for the whole run.
-kv::test::PrivateBus& system_bus() {
-    static kv::test::PrivateBus bus(kv::test::PrivateBus::Kind::system);
-    return bus;
-}
-
-class SystemBusEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { ASSERT_EQ(system_bus().start(), 0); }
-    void TearDown() override { system_bus().stop(); }
-};
+kv::test::PrivateBus& system_bus() { return kv::test::shared_system_bus(); }
 [[maybe_unused]] const auto* const g_bus_env =
-    ::testing::AddGlobalTestEnvironment(new SystemBusEnvironment);
+    ::testing::AddGlobalTestEnvironment(new kv::test::SystemBusEnvironment);
 
 // Records the indices the listener delivers.
 struct SignalSink {

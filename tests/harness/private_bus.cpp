@@ -149,4 +149,13 @@ void PrivateBus::stop() {
     (void)unlink(socket_path_.c_str());
 }
 
+PrivateBus& shared_system_bus() {
+    static PrivateBus bus(PrivateBus::Kind::system);
+    return bus;
+}
+
+void SystemBusEnvironment::SetUp() { ASSERT_EQ(shared_system_bus().start(), 0); }
+
+void SystemBusEnvironment::TearDown() { shared_system_bus().stop(); }
+
 }  // namespace kv::test

@@ -5,6 +5,8 @@
 
 #include <sys/types.h>
 
+#include <gtest/gtest.h>
+
 #include <string>
 
 namespace kv::test {
@@ -36,6 +38,18 @@ private:
     std::string socket_path_;
     std::string address_;
     pid_t pid_ = -1;
+};
+
+// The one private system bus of a test process (libdbus reads the address
+// once per process), created on first use.
+PrivateBus& shared_system_bus();
+
+// Starts the shared system bus before the first test and stops it after the
+// last: register with ::testing::AddGlobalTestEnvironment.
+class SystemBusEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override;
+    void TearDown() override;
 };
 
 }  // namespace kv::test

@@ -27,17 +27,8 @@ namespace svc = kv::svc;
 constexpr char kStateDir[] = "/opt/korvane/HostCache";
 constexpr char kSampleUnsafeId[] = "3f2a9c1e5b7d4a60c8e1f2b3a4d5c6e7f8091a2b3c4d5e6f708192a3b4c5d6e7";
 
-kv::test::PrivateBus& system_bus() {
-    static kv::test::PrivateBus bus(kv::test::PrivateBus::Kind::system);
-    return bus;
-}
-
-class SystemBusEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override { ASSERT_EQ(system_bus().start(), 0); }
-    void TearDown() override { system_bus().stop(); }
-};
-[[maybe_unused]] const auto* const g_bus_env = ::testing::AddGlobalTestEnvironment(new SystemBusEnvironment);
+[[maybe_unused]] const auto* const g_bus_env =
+    ::testing::AddGlobalTestEnvironment(new kv::test::SystemBusEnvironment);
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path);
