@@ -22,23 +22,17 @@ bool write_text_file(const std::string& path, const std::string& text, mode_t mo
     return ok;
 }
 
-BindMount::BindMount(const std::string& source, const std::string& target) : target_(target) {
-    ok_ = ::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0;
-}
-
-BindMount::~BindMount() {
+ScopedMount::~ScopedMount() {
     if (ok_)
         (void)::umount2(target_.c_str(), MNT_DETACH);
 }
 
-TmpfsMount::TmpfsMount(const std::string& target, const std::string& options) : target_(target) {
-    ok_ = ::mount("kv-test", target.c_str(), "tmpfs", 0, options.empty() ? nullptr : options.c_str()) == 0;
-}
+BindMount::BindMount(const std::string& source, const std::string& target)
+    : ScopedMount(target, ::mount(source.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) == 0) {}
 
-TmpfsMount::~TmpfsMount() {
-    if (ok_)
-        (void)::umount2(target_.c_str(), MNT_DETACH);
-}
+TmpfsMount::TmpfsMount(const std::string& target, const std::string& options)
+    : ScopedMount(target, ::mount("kv-test", target.c_str(), "tmpfs", 0,
+                                  options.empty() ? nullptr : options.c_str()) == 0) {}
 
 int run_in_private_mounts(const std::function<int()>& body) {
     const pid_t pid = ::fork();

@@ -14,33 +14,33 @@ namespace kv::test {
 // Writes `text` to `path` (created or truncated) with `mode`; false on error.
 bool write_text_file(const std::string& path, const std::string& text, mode_t mode = 0644);
 
-// Binds `source` over the existing `target`; the destructor unmounts it.
-class BindMount {
+// A mount made by a fixture, undone (detached) by the destructor.
+class ScopedMount {
 public:
-    BindMount(const std::string& source, const std::string& target);
-    BindMount(const BindMount&) = delete;
-    BindMount& operator=(const BindMount&) = delete;
-    ~BindMount();
+    ScopedMount(const ScopedMount&) = delete;
+    ScopedMount& operator=(const ScopedMount&) = delete;
+    ~ScopedMount();
     bool ok() const { return ok_; }
+
+protected:
+    ScopedMount(const std::string& target, bool ok) : target_(target), ok_(ok) {}
 
 private:
     std::string target_;
     bool ok_ = false;
 };
 
-// Mounts a tmpfs over `target` (hiding what is there); unmounted by the
-// destructor. `options` are tmpfs options such as "size=64k".
-class TmpfsMount {
+// Binds `source` over the existing `target`.
+class BindMount : public ScopedMount {
+public:
+    BindMount(const std::string& source, const std::string& target);
+};
+
+// A tmpfs over `target` (hiding what is there); `options` are tmpfs options
+// such as "size=64k".
+class TmpfsMount : public ScopedMount {
 public:
     explicit TmpfsMount(const std::string& target, const std::string& options = "");
-    TmpfsMount(const TmpfsMount&) = delete;
-    TmpfsMount& operator=(const TmpfsMount&) = delete;
-    ~TmpfsMount();
-    bool ok() const { return ok_; }
-
-private:
-    std::string target_;
-    bool ok_ = false;
 };
 
 // Runs `body` in a forked child that has its own mount namespace, so
