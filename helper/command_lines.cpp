@@ -24,7 +24,6 @@ void read_lines(FILE* f, std::size_t line_size, const std::function<bool(const c
 
 int for_each_command_line(const char* command, std::size_t line_size,
                           const std::function<bool(const char*)>& line) noexcept {
-    std::fflush(nullptr);   // nothing buffered is written twice by the child
     PipePtr p(::popen(command, "re"));
     if (!p)
         return errno != 0 ? -errno : -ENOMEM;

@@ -5,7 +5,10 @@
  * owns the system-bus connections and one listener thread, which verifies
  * every sender, runs the handlers one at a time and calls the network
  * callbacks. All functions may be called from any thread of the service
- * unless noted. Nothing here throws; strings are NUL-terminated UTF-8. */
+ * unless noted. Nothing here throws; strings are NUL-terminated UTF-8.
+ *
+ * Further below: system and process facts, and the ELF section reader and
+ * version texts. */
 #ifndef KVHELPER_H
 #define KVHELPER_H
 
