@@ -96,42 +96,45 @@ static int handle_command(const char* path) {
     return 0;
 }
 
-typedef int (*open_fn)(const char*, int, ...);
 typedef int (*openat_fn)(int, const char*, int, ...);
 
 static int mode_of(int flags, va_list ap) {
     return (flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE ? va_arg(ap, int) : 0;
 }
 
-#define KV_OPEN(name)                                                        \
-    int name(const char* path, int flags, ...) {                             \
-        va_list ap;                                                          \
-        va_start(ap, flags);                                                 \
-        const int mode = mode_of(flags, ap);                                 \
-        va_end(ap);                                                          \
-        if (handle_command(path))                                            \
-            return -1;                                                       \
-        static open_fn real;                                                 \
-        if (real == NULL)                                                    \
-            real = (open_fn)dlsym(RTLD_NEXT, #name);                         \
-        return real(path, flags, mode);                                      \
-    }
+/* Every intercepted entry ends here: a command, or the C library's own
+ * openat64 (which also serves open and openat with the same flags). */
+static int open_or_command(int dirfd, const char* path, int flags, int mode) {
+    if (handle_command(path))
+        return -1;
+    static openat_fn real;
+    if (real == NULL)
+        real = (openat_fn)dlsym(RTLD_NEXT, "openat64");
+    return real(dirfd, path, flags, mode);
+}
 
-#define KV_OPENAT(name)                                                      \
-    int name(int dirfd, const char* path, int flags, ...) {                  \
-        va_list ap;                                                          \
-        va_start(ap, flags);                                                 \
-        const int mode = mode_of(flags, ap);                                 \
-        va_end(ap);                                                          \
-        if (handle_command(path))                                            \
-            return -1;                                                       \
-        static openat_fn real;                                               \
-        if (real == NULL)                                                    \
-            real = (openat_fn)dlsym(RTLD_NEXT, #name);                       \
-        return real(dirfd, path, flags, mode);                               \
-    }
+#define KV_TAKE_MODE(flags, mode)         \
+    va_list ap;                           \
+    va_start(ap, flags);                  \
+    const int mode = mode_of(flags, ap);  \
+    va_end(ap)
 
-__attribute__((visibility("default"))) KV_OPEN(open)
-__attribute__((visibility("default"))) KV_OPEN(open64)
-__attribute__((visibility("default"))) KV_OPENAT(openat)
-__attribute__((visibility("default"))) KV_OPENAT(openat64)
+__attribute__((visibility("default"))) int open(const char* path, int flags, ...) {
+    KV_TAKE_MODE(flags, mode);
+    return open_or_command(AT_FDCWD, path, flags, mode);
+}
+
+__attribute__((visibility("default"))) int open64(const char* path, int flags, ...) {
+    KV_TAKE_MODE(flags, mode);
+    return open_or_command(AT_FDCWD, path, flags, mode);
+}
+
+__attribute__((visibility("default"))) int openat(int dirfd, const char* path, int flags, ...) {
+    KV_TAKE_MODE(flags, mode);
+    return open_or_command(dirfd, path, flags, mode);
+}
+
+__attribute__((visibility("default"))) int openat64(int dirfd, const char* path, int flags, ...) {
+    KV_TAKE_MODE(flags, mode);
+    return open_or_command(dirfd, path, flags, mode);
+}
