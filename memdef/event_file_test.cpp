@@ -160,6 +160,61 @@ TEST(EventFile, ReportsReadBackByTheReaderTool) {
     }
 }
 
+struct Corruption {
+    const char* name;
+    void (*apply)(std::string& plain);
+    const char* reason;       // part of the reader's message
+};
+
+TEST(EventFile, ReaderRejectsDamagedFiles) {
+    kv::test::TempDir dir("mdevent");
+    const auto child = run_in_child([&] {
+        start_in(dir.path());
+        // Header (type 2, action 0, one parameter) and a one-parameter list.
+        const std::uint8_t header[12] = {2, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0};
+        const std::uint8_t list[9] = {5, 0, 0, 4, 'h', 'e', 'l', 'l', 'o'};
+        return md_ac_send_event(header, 12, list, 9) == 1 ? std::string() : std::string("not sent");
+    });
+    ASSERT_EQ(child.message, "");
+    const auto names = list_dir(dir.path());
+    ASSERT_EQ(names.size(), 1u);
+    const std::string path = real(dir.file(names[0]));
+    std::string original = read_all(path);
+    ASSERT_EQ(original.size(), 48u);   // 20 + 12 + 9 + 4 = 45, padded to 48
+    cryptor(path.c_str(), original.data(), original.size(), 0);
+
+    const Corruption cases[] = {
+        {"intact", [](std::string&) {}, nullptr},
+        {"magic", [](std::string& p) { p[0] ^= 1; }, "bad magic"},
+        {"kind", [](std::string& p) { p[8] = 3; }, "not an event"},
+        {"length too long", [](std::string& p) { p[16] = static_cast<char>(p[16] + 8); }, "length field"},
+        {"truncated", [](std::string& p) { p.resize(p.size() - 8); }, "length field"},
+        {"trailer", [](std::string& p) { p[p[16] - 1] ^= 1; }, "bad trailer"},
+        {"padding", [](std::string& p) { p.back() ^= 1; }, "bad padding"},
+        {"count too high", [](std::string& p) { p[28] = 2; }, "parameter list truncated"},
+        {"count too low", [](std::string& p) { p[28] = 0; }, "bytes after the parameter list"},
+        {"value length", [](std::string& p) { p[32] = 9; }, "parameter value truncated"},
+    };
+    for (const auto& c : cases) {
+        std::string plain = original;
+        c.apply(plain);
+        cryptor(path.c_str(), plain.data(), plain.size(), 1);
+        const int fd = open(path.c_str(), O_WRONLY | O_TRUNC);
+        ASSERT_EQ(write(fd, plain.data(), plain.size()), static_cast<ssize_t>(plain.size()));
+        close(fd);
+        kv::test::RunOptions opt;
+        opt.built_program = true;
+        const auto r = kv::test::run_program({KV_EVENT_READER, path}, opt);
+        if (c.reason == nullptr) {
+            EXPECT_EQ(r.exit_code, 0) << c.name << ": " << r.err;
+            EXPECT_NE(r.out.find("\"parameters\":[\"hello\"]"), std::string::npos) << r.out;
+        } else {
+            EXPECT_EQ(r.exit_code, 1) << c.name;
+            EXPECT_NE(r.err.find(c.reason), std::string::npos) << c.name << ": " << r.err;
+        }
+    }
+}
+
 TEST(EventFile, PlantedLinksAndFifosAreNeverFollowed) {
     kv::test::TempDir dir("mdevent");
     const std::string victim = dir.file("victim");
