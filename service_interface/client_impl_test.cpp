@@ -88,7 +88,7 @@ protected:
     // Waits until the listener's match rule is in place: a probe broadcast
     // comes through.
     void wait_until_listening(SignalSink& sink) {
-        for (int i = 0; i < 100 && sink.get().empty(); ++i) {
+        for (int i = 0; i < 400 && sink.get().empty(); ++i) {
             peer_.broadcast("com.korvane.probe");
             sink.wait_for(1, 50ms);
         }
