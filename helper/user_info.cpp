@@ -17,6 +17,21 @@ namespace {
 
 constexpr std::size_t kLookupBufferSize = 16384;
 
+// The id field of the account or group record named `name` (getpwnam_r,
+// getgrnam_r); 0 when the name is empty or unknown.
+template <class Record, class Id>
+Id id_by_name(const char* name, int (*lookup)(const char*, Record*, char*, std::size_t, Record**),
+              Id Record::*id) noexcept {
+    if (name == nullptr || name[0] == '\0')
+        return 0;
+    Record record{};
+    Record* result = nullptr;
+    std::vector<char> buffer(kLookupBufferSize);
+    if (lookup(name, &record, buffer.data(), buffer.size(), &result) != 0 || result == nullptr)
+        return 0;
+    return record.*id;
+}
+
 }  // namespace
 
 void active_users(char* buffer, std::size_t* size) noexcept {
@@ -59,27 +74,9 @@ void active_users(char* buffer, std::size_t* size) noexcept {
     *size = total;
 }
 
-gid_t group_id(const char* name) noexcept {
-    if (name == nullptr || name[0] == '\0')
-        return 0;
-    group g{};
-    group* result = nullptr;
-    std::vector<char> buffer(kLookupBufferSize);
-    if (::getgrnam_r(name, &g, buffer.data(), buffer.size(), &result) != 0 || result == nullptr)
-        return 0;
-    return g.gr_gid;
-}
+gid_t group_id(const char* name) noexcept { return id_by_name(name, ::getgrnam_r, &group::gr_gid); }
 
-uid_t user_id(const char* name) noexcept {
-    if (name == nullptr || name[0] == '\0')
-        return 0;
-    passwd p{};
-    passwd* result = nullptr;
-    std::vector<char> buffer(kLookupBufferSize);
-    if (::getpwnam_r(name, &p, buffer.data(), buffer.size(), &result) != 0 || result == nullptr)
-        return 0;
-    return p.pw_uid;
-}
+uid_t user_id(const char* name) noexcept { return id_by_name(name, ::getpwnam_r, &passwd::pw_uid); }
 
 int groups_for_user(uid_t uid, gid_t* groups, int* count) noexcept {
     PasswdHolder holder;
