@@ -38,6 +38,18 @@ std::vector<int> all_processes() {
 
 bool contains(const std::vector<int>& v, int x) { return std::find(v.begin(), v.end(), x) != v.end(); }
 
+// Waits until `pid` runs `program` (a spawned child may not have executed
+// it yet when its id is known).
+bool wait_for_exe(int pid, const std::string& program) {
+    for (int i = 0; i < 500; ++i) {
+        std::error_code error;
+        if (std::filesystem::read_symlink("/proc/" + std::to_string(pid) + "/exe", error).string() == program)
+            return true;
+        std::this_thread::sleep_for(10ms);
+    }
+    return false;
+}
+
 // Waits until `pid`'s children number `n` (a shell starts them a moment later).
 std::vector<int> children_of(int pid, int n) {
     std::vector<int> ids(64);
@@ -147,6 +159,7 @@ TEST(ProcessInfo, FullPathIsCopiedOnlyWhenItFits) {
     ChildProcess child;
     ASSERT_TRUE(child.start({"/bin/sleep", "100"}));
     const std::string expected = std::filesystem::canonical("/bin/sleep").string();
+    ASSERT_TRUE(wait_for_exe(child.pid(), expected));
     char buffer[256];
     std::memset(buffer, '#', sizeof buffer);
     size_t size = 5;
@@ -195,13 +208,20 @@ TEST(ProcessInfo, ModulesAreWholePathsEachOnce) {
     kv::test::RunOptions options;
     options.extra_env = {"LD_PRELOAD=" + inner + ":" + outer};
     ASSERT_TRUE(child.start({"/bin/sleep", "100"}, options));
-    std::this_thread::sleep_for(200ms);
 
+    // Until the child has replaced itself with the program and its preloads.
     std::vector<char> buffer(65536, '#');
-    size_t size = buffer.size();
-    ASSERT_EQ(GetProcessModules(static_cast<unsigned>(child.pid()), buffer.data(), &size), 0);
-    ASSERT_LT(size, buffer.size());
-    const std::vector<std::string> paths = module_paths(buffer.data(), size);
+    size_t size = 0;
+    std::vector<std::string> paths;
+    for (int i = 0; i < 500; ++i) {
+        size = buffer.size();
+        ASSERT_EQ(GetProcessModules(static_cast<unsigned>(child.pid()), buffer.data(), &size), 0);
+        ASSERT_LT(size, buffer.size());
+        paths = module_paths(buffer.data(), size);
+        if (std::find(paths.begin(), paths.end(), outer) != paths.end())
+            break;
+        std::this_thread::sleep_for(10ms);
+    }
     const auto at = [&](const std::string& p) { return std::find(paths.begin(), paths.end(), p) - paths.begin(); };
     ASSERT_LT(at(outer), static_cast<long>(paths.size()));
     ASSERT_LT(at(outer), at(inner));   // the longer path is stored first...
