@@ -8,6 +8,13 @@
 
 #define CEFRPC_API __attribute__((visibility("default")))
 
+/* Nothing unwinds out of these functions into a caller. */
+#ifdef __cplusplus
+#define CEFRPC_NOEXCEPT noexcept
+#else
+#define CEFRPC_NOEXCEPT
+#endif
+
 #ifdef __cplusplus
 extern "C" {
 #endif
@@ -28,7 +35,7 @@ CEFRPC_API extern const char version_number[];
 CEFRPC_API int64_t cefEncodeTLVBuffer(void* buffer, uint64_t capacity, uint32_t code,
                                       uint32_t message_id, const char* name,
                                       const void* payload, uint64_t* length_inout,
-                                      uint8_t large);
+                                      uint8_t large) CEFRPC_NOEXCEPT;
 
 /* Parses one message of length bytes. Every output is cleared first; a
  * record that is absent leaves its output cleared. Records are accepted in
@@ -40,7 +47,7 @@ CEFRPC_API int64_t cefEncodeTLVBuffer(void* buffer, uint64_t capacity, uint32_t 
 CEFRPC_API int64_t cefDecodeTLVBuffer(const void* buffer, uint64_t length, uint32_t* code_out,
                                       uint32_t* message_id_out, const char** name_out,
                                       const void** payload_out, uint64_t* payload_length_out,
-                                      uint8_t* large_out);
+                                      uint8_t* large_out) CEFRPC_NOEXCEPT;
 
 /* ---- libcefrpcclient ----------------------------------------------------- */
 
@@ -54,7 +61,7 @@ CEFRPC_API extern const char* const version_section_string;
  * Returns 0 on success, EINVAL on a missing argument, otherwise the error
  * number. Thread-safe. */
 CEFRPC_API int64_t SendLargeData(const void* payload, uint32_t length, char* path_out,
-                                 uint32_t path_size);
+                                 uint32_t path_size) CEFRPC_NOEXCEPT;
 
 /* Reads the regular file at path (a symbolic link is refused) and deletes
  * it. With buffer_inout or *buffer_inout null this is a size query: the file
@@ -63,14 +70,16 @@ CEFRPC_API int64_t SendLargeData(const void* payload, uint32_t length, char* pat
  * Returns 0 on success (and for a null or empty path or null size_inout),
  * -1 when the buffer is too small (the file stays), otherwise the error
  * number. Thread-safe. */
-CEFRPC_API int64_t ReceiveLargeData(const char* path, void** buffer_inout, uint32_t* size_inout);
+CEFRPC_API int64_t ReceiveLargeData(const char* path, void** buffer_inout,
+                                    uint32_t* size_inout) CEFRPC_NOEXCEPT;
 
 /* Connects to the queue "/" + endpoint_name, which the server owns. On
  * success *handle_out receives a non-zero handle, the connection's address
  * (its high word is 0 in the 32-bit build). Release it with CefStopClient.
  * Returns 0; 1 bad input; 2 or 4 out of memory; 3 the queue could not be
  * opened. */
-CEFRPC_API int64_t CefStartClient(const char* endpoint_name, uint64_t* handle_out);
+CEFRPC_API int64_t CefStartClient(const char* endpoint_name,
+                                  uint64_t* handle_out) CEFRPC_NOEXCEPT;
 
 /* Sends one request: payloads above 6144 bytes travel through a large-data
  * file whose path the message carries. Blocks while the queue is full.
@@ -79,10 +88,11 @@ CEFRPC_API int64_t CefStartClient(const char* endpoint_name, uint64_t* handle_ou
  * number from SendLargeData. Several threads may send on one handle, but a
  * handle must not be stopped while another thread sends on it. */
 CEFRPC_API int64_t CefSendMessage(uint32_t code, uint64_t handle, uint32_t message_id,
-                                  const char* name, const void* payload, uint64_t length);
+                                  const char* name, const void* payload,
+                                  uint64_t length) CEFRPC_NOEXCEPT;
 
 /* Closes the connection and frees it; a zero handle is ignored. */
-CEFRPC_API void CefStopClient(uint64_t handle);
+CEFRPC_API void CefStopClient(uint64_t handle) CEFRPC_NOEXCEPT;
 
 /* ---- libcefrpcserver ----------------------------------------------------- */
 
@@ -102,17 +112,17 @@ typedef struct CefServerData CefServerData;
  * Returns 0, or -1 on a missing argument, a queue that cannot be opened or a
  * thread that cannot be started. */
 CEFRPC_API int64_t CefStartServer(const char* endpoint_name, int32_t code,
-                                  CefServerCallback callback);
+                                  CefServerCallback callback) CEFRPC_NOEXCEPT;
 
 /* Stops the newest server listed under code: its listener ends within about
  * one second plus the callback in progress, the queue is closed and
  * unlinked, the record freed. Must not be called from that server's own
  * callback, nor while requests for code are still being handed out. */
-CEFRPC_API void CefStopServer(int32_t code);
+CEFRPC_API void CefStopServer(int32_t code) CEFRPC_NOEXCEPT;
 
 /* The newest server listed under code, or null. The record stays valid
  * until CefStopServer(code). */
-CEFRPC_API CefServerData* findServerDataForCRC(int32_t code);
+CEFRPC_API CefServerData* findServerDataForCRC(int32_t code) CEFRPC_NOEXCEPT;
 
 #ifdef __cplusplus
 }
