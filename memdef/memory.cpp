@@ -4,14 +4,7 @@
 // whose threads have not started yet.
 #include "memory.hpp"
 
-#include <cerrno>
-
 namespace kv::md {
-
-// The function-hooking installer plugs in here. Until it is linked in,
-// nothing is patched and the result says so; start-up ignores it as it
-// ignores any installation failure.
-[[gnu::weak]] int install_injects() noexcept { return -ENOSYS; }
 
 int memory_initialize() noexcept { return memory_hook(); }
 

@@ -1,0 +1,120 @@
+// Installed hooks in real processes: the probe program starts the library
+// under the driver stand-in, one process per case, and the test checks
+// what it printed, how it ended and which events it wrote.
+#include <dirent.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <string>
+#include <vector>
+
+#include "process.hpp"
+
+namespace {
+
+struct HookCase {
+    const char* name;
+    const char* seed;
+    const char* actions;        // policy letters for types 1 (pivot), 2 (protect), ...
+    std::string out;            // "" when the process is to be killed
+    std::vector<int> events;    // violation types of the event files written
+    int signal = 0;
+};
+
+std::vector<std::string> event_files(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            const std::string n = e->d_name;
+            if (n.size() > 4 && n.compare(n.size() - 4, 4, ".kor") == 0)
+                names.push_back(dir + "/" + n);
+        }
+        closedir(d);
+    }
+    return names;
+}
+
+int violation_type(const std::string& path) {
+    kv::test::RunOptions opt;
+    opt.built_program = true;
+    const auto r = kv::test::run_program({KV_EVENT_READER, path}, opt);
+    const std::string key = "\"violation_type\":";
+    const auto at = r.out.find(key);
+    return at == std::string::npos ? -1 : std::stoi(r.out.substr(at + key.size()));
+}
+
+kv::test::RunResult run_probe(const std::string& dir, const char* name, const char* seed, const char* actions) {
+    kv::test::RunOptions opt;
+    opt.extra_env = {"TMPDIR=" + dir, std::string("KV_DRIVER_SEED=") + seed};
+    std::vector<std::string> argv = kv::test::emulator_prefix();
+    if (!argv.empty()) {
+        argv.push_back("-E");
+        argv.push_back(std::string("LD_PRELOAD=") + KV_DRIVER_STANDIN);
+    } else {
+        opt.extra_env.push_back(std::string("LD_PRELOAD=") + KV_DRIVER_STANDIN);
+    }
+    for (const char* a : {KV_HOOK_PROBE, name, seed, actions})
+        argv.push_back(a);
+    return kv::test::run_program(argv, opt);
+}
+
+void check(const HookCase& c, const char* probe_case) {
+    kv::test::TempDir dir("mdhook");
+    const auto r = run_probe(dir.path(), probe_case, c.seed, c.actions);
+    if (c.signal != 0) {
+        EXPECT_EQ(r.signal, c.signal) << c.name << ": " << r.out << r.err;
+    } else {
+        EXPECT_EQ(r.exit_code, 0) << c.name << ": " << r.err;
+        EXPECT_EQ(r.out, c.out) << c.name;
+    }
+    std::vector<int> types;
+    for (const auto& f : event_files(dir.path()))
+        types.push_back(violation_type(f));
+    EXPECT_EQ(types, c.events) << c.name;
+}
+
+constexpr const char* kPatched = "init 0 patched 11111\n";
+
+TEST(Hooks, FiveFunctionsPatchedAndStillBehaving) {
+    // The probe prints a "fail ..." line for each result that differs from
+    // the unhooked function's.
+    check({"hooked", "5", "BB", kPatched, {}}, "hooked");
+}
+
+TEST(Hooks, NothingPatchedWithoutSeedOrInSeccompFilterMode) {
+    check({"no seed", "0", "BB", "init 0 patched 00000\n", {}}, "hooked");
+    kv::test::TempDir dir("mdhook");
+    const auto r = run_probe(dir.path(), "seccomp", "5", "BB");
+    if (r.out == "no seccomp\n")
+        GTEST_SKIP() << "no seccomp filters here";
+    EXPECT_EQ(r.out, "init 0 patched 00000\n");
+}
+
+TEST(Hooks, StackProtectOnOwnStack) {
+    const std::vector<std::pair<HookCase, const char*>> cases = {
+        {{"action A: goes ahead, reported", "5", "BA", std::string(kPatched) + "mprotect 0 rw -> r-\n", {2}},
+         "protect-stack"},
+        {{"action B: goes ahead, reported", "5", "BB", std::string(kPatched) + "mprotect 0 rw -> r-\n", {2}},
+         "protect-stack"},
+        {{"action C: refused, page unchanged", "5", "BC",
+          std::string(kPatched) + "mprotect -1 errno 13 rw -> rw\n", {2}},
+         "protect-stack"},
+        {{"action D: killed", "5", "BD", "", {2}, SIGKILL}, "protect-stack"},
+        {{"the stack's low page", "5", "BC", std::string(kPatched) + "mprotect -1 errno 13 rw -> rw\n", {2}},
+         "protect-low"},
+        {{"a range from one page below the stack", "5", "BC",
+          std::string(kPatched) + "mprotect -1 errno 13 rw -> rw\n", {2}},
+         "protect-below"},
+        {{"heap: not reported", "5", "BC", std::string(kPatched) + "mprotect 0 rw -> r-\n", {}},
+         "protect-heap"},
+    };
+    for (const auto& [c, probe_case] : cases)
+        check(c, probe_case);
+}
+
+TEST(Hooks, StackPivotFromMakecontextStack) {
+    check({"reported", "5", "BB", std::string(kPatched) + "mmap mapped\n", {1}}, "pivot");
+    check({"refused", "5", "CB", std::string(kPatched) + "mmap MAP_FAILED errno 13\n", {1}}, "pivot");
+}
+
+}  // namespace
