@@ -43,6 +43,8 @@ void CommandBuffer::fill(const char* request, std::size_t request_length) noexce
 }
 
 int CommandBuffer::load(const char* request, std::size_t request_length) noexcept {
+    std::free(heap_);   // a buffer may be loaded again
+    heap_ = nullptr;
     const std::size_t kept = request_length < kMaxCommandBytes ? request_length : kMaxCommandBytes;
     if (kept + 1 <= kFixedBufferSize) {
         capacity_ = static_cast<int>(kFixedBufferSize);
