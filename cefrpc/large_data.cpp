@@ -62,9 +62,13 @@ int ensure_directory() noexcept {
     return -error;
 }
 
-int write_all(int fd, const std::uint8_t* data, std::size_t length) noexcept {
+// Repeats a read or write until all length bytes have moved. A call that
+// moves nothing means the file shrank under a reader or a writer's device
+// is full.
+template <class Byte, class Transfer>
+int transfer_all(int fd, Byte* data, std::size_t length, Transfer transfer) noexcept {
     while (length > 0) {
-        const ssize_t n = write(fd, data, length);
+        const ssize_t n = transfer(fd, data, length);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
@@ -78,20 +82,12 @@ int write_all(int fd, const std::uint8_t* data, std::size_t length) noexcept {
     return 0;
 }
 
-int read_all(int fd, std::uint8_t* data, std::size_t length) noexcept {
-    while (length > 0) {
-        const ssize_t n = read(fd, data, length);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -errno;
-        }
-        if (n == 0)
-            return -EIO;   // the file shrank under us
-        data += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return 0;
+ssize_t write_some(int fd, const std::uint8_t* data, std::size_t length) noexcept {
+    return write(fd, data, length);
+}
+
+ssize_t read_some(int fd, std::uint8_t* data, std::size_t length) noexcept {
+    return read(fd, data, length);
 }
 
 }  // namespace
@@ -113,7 +109,8 @@ int send_large_data(const void* payload, std::uint32_t length, char* path,
                 continue;
             return -errno;
         }
-        const int w = write_all(fd.get(), static_cast<const std::uint8_t*>(payload), length);
+        const int w = transfer_all(fd.get(), static_cast<const std::uint8_t*>(payload), length,
+                                   write_some);
         if (w < 0) {
             (void)unlink(name);
             return w;
@@ -160,7 +157,7 @@ int large_data_read(const char* path, void* buffer, std::uint32_t capacity,
         return kBufferTooSmall;
     size = static_cast<std::uint32_t>(st.st_size);
     *ret_size = size;
-    r = read_all(fd.get(), static_cast<std::uint8_t*>(buffer), size);
+    r = transfer_all(fd.get(), static_cast<std::uint8_t*>(buffer), size, read_some);
     fd.reset();
     (void)unlink(path);
     return r;
