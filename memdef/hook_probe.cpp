@@ -83,12 +83,29 @@ void behaviour() {
     if (pthread_create(&t, nullptr, [](void* a) -> void* { pthread_exit(a); }, &g_out) != 0 ||
         pthread_join(t, &value) != 0 || value != &g_out)
         say("fail pthread_exit");
+    // Failed creations give their thread slot back: after more failures
+    // than there are slots, creation still works (it would wait for ever).
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, (~std::size_t{0} / 4 * 3) & ~std::size_t{4095});
-    const int r = pthread_create(&t, &attr, [](void*) -> void* { return nullptr; }, nullptr);
-    if (r == 0)
-        say("fail pthread_create huge stack");
+    for (int i = 0; i < 25; ++i)
+        if (pthread_create(&t, &attr, [](void*) -> void* { return nullptr; }, nullptr) == 0)
+            say("fail pthread_create huge stack");
+    // More threads at once than there are slots: the creators wait for
+    // slots as wrappers free them, and every thread runs its routine.
+    constexpr int kThreads = 64;
+    pthread_t many[kThreads];
+    int ran = 0;
+    for (auto& m : many)
+        if (pthread_create(&m, nullptr, [](void* a) -> void* {
+                __atomic_add_fetch(static_cast<int*>(a), 1, __ATOMIC_RELAXED);
+                return nullptr;
+            }, &ran) != 0)
+            say("fail pthread_create");
+    for (auto& m : many)
+        pthread_join(m, nullptr);
+    if (ran != kThreads)
+        say("fail threads ran " + std::to_string(ran));
 }
 
 // Read and write permission of the page holding `at` (execute is not shown
@@ -118,6 +135,10 @@ void* stack_case(void*) {
     errno = 0;
     const int r = mprotect(page, length, PROT_READ | PROT_EXEC);
     say("mprotect " + result(r, errno) + " " + before + " -> " + read_write(page + length - 1));
+    if (g_case == "protect-heap") {
+        (void)mprotect(page, length, PROT_READ | PROT_WRITE);
+        free(page);
+    }
     return nullptr;
 }
 
@@ -172,12 +193,22 @@ int main(int argc, char** argv) {
     }
     const int rc = memdef_initialize(reinterpret_cast<MemDefPolicyTable*>(&table), static_cast<std::int32_t>(atoi(argv[2])));
     std::string patched;
+    // The C library's own entries (an executable may interpose its own).
+    void* libc = dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
     for (const char* name : kTargets)
-        patched += *static_cast<const std::uint8_t*>(dlsym(RTLD_DEFAULT, name)) == 0xE9 ? '1' : '0';
+        patched += *static_cast<const std::uint8_t*>(dlsym(libc, name)) == 0xE9 ? '1' : '0';
     say("init " + std::to_string(rc) + " patched " + patched);
     pthread_t t;
     if (g_case == "pivot") {
         pthread_create(&t, nullptr, pivot_case, nullptr);
+        pthread_join(t, nullptr);
+    } else if (g_case == "coma" || g_case == "shutdown") {
+        if (g_case == "coma")
+            memdeflinux_coma();
+        else
+            memdeflinux_shutdown();
+        g_case = "protect-stack";
+        pthread_create(&t, nullptr, stack_case, nullptr);
         pthread_join(t, nullptr);
     } else if (g_case.rfind("protect", 0) == 0) {
         pthread_create(&t, nullptr, stack_case, nullptr);

@@ -45,7 +45,7 @@ int violation_type(const std::string& path) {
 
 kv::test::RunResult run_probe(const std::string& dir, const char* name, const char* seed, const char* actions) {
     kv::test::RunOptions opt;
-    opt.extra_env = {"TMPDIR=" + dir, std::string("KV_DRIVER_SEED=") + seed};
+    opt.extra_env = {"TMPDIR=" + dir, std::string("KV_DRIVER_SEED=") + seed, "ASAN_OPTIONS=verify_asan_link_order=0"};
     std::vector<std::string> argv = kv::test::emulator_prefix();
     if (!argv.empty()) {
         argv.push_back("-E");
@@ -110,6 +110,12 @@ TEST(Hooks, StackProtectOnOwnStack) {
     };
     for (const auto& [c, probe_case] : cases)
         check(c, probe_case);
+}
+
+TEST(Hooks, ComaAndShutdownPassThrough) {
+    // New threads still run through the start wrapper (their stack is known).
+    check({"coma", "5", "BC", std::string(kPatched) + "mprotect 0 rw -> r-\n", {}}, "coma");
+    check({"shutdown", "5", "BC", std::string(kPatched) + "mprotect 0 rw -> r-\n", {}}, "shutdown");
 }
 
 TEST(Hooks, StackPivotFromMakecontextStack) {
