@@ -22,7 +22,7 @@ done
 
 echo "=== preset fuzz"
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz -j"$jobs"
+cmake --build --preset fuzz -j"$jobs" --target fuzzers
 shopt -s nullglob
 for fuzzer in build/fuzz/fuzz/*_fuzz; do
     corpus=$(mktemp -d)
