@@ -6,6 +6,8 @@
 #include "memdef.h"
 #include "memory.hpp"
 #include "policy.hpp"
+#include "replacements.hpp"
+#include "stack_lookup.hpp"
 #include "thread_stack.hpp"
 
 using namespace kv::md;
@@ -152,5 +154,28 @@ MD_EXPORT int getstackdata(uintptr_t* low_out, size_t* size_out) noexcept {
 }
 
 MD_EXPORT size_t getstacksize(void) noexcept { return stack_size_or_default(); }
+
+MD_EXPORT int isLocalStackPtr(void) noexcept {
+    return is_local_stack_ptr(reinterpret_cast<uintptr_t>(__builtin_frame_address(0))) ? 1 : 0;
+}
+
+MD_EXPORT int isStackRegion(int, const void* address) noexcept {
+    return is_stack_region(reinterpret_cast<uintptr_t>(address)) ? 1 : 0;
+}
+
+MD_EXPORT void stacklookup_add(const void* address) noexcept {
+    ErrnoKeeper keep;
+    (void)kv::md::stacklookup_add(reinterpret_cast<uintptr_t>(address));
+}
+
+MD_EXPORT void stacklookup_remove(const void* address) noexcept {
+    ErrnoKeeper keep;
+    kv::md::stacklookup_remove(reinterpret_cast<uintptr_t>(address));
+}
+
+MD_EXPORT int stacklookup_check(const void* sp) noexcept {
+    ErrnoKeeper keep;
+    return kv::md::stacklookup_check(reinterpret_cast<uintptr_t>(sp)) ? 1 : 0;
+}
 
 }  // extern "C"

@@ -53,6 +53,13 @@ int main(void) {
     uintptr_t low = 0;
     size_t size = 0;
     CHECK(getstackdata(&low, &size) == 0 && low != 0 && size == getstacksize());
+    CHECK(isLocalStackPtr() == 1);
+    CHECK(isStackRegion(0, (const void*)(low + size)) == 1 && isStackRegion(0, (const void*)low) == 0);
+    char frame[32] = {0};
+    stacklookup_add(frame + 16);
+    CHECK(stacklookup_check(frame) == 1);
+    stacklookup_remove(frame + 16);
+    CHECK(stacklookup_check(frame) == 0);
     CHECK(strcmp(get_version(), version_number) == 0 && strcmp(version_number, "3.1.1000.340") == 0);
 
     char buf[32] = "abcdef";

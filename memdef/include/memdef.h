@@ -141,6 +141,20 @@ void initStackForThread(void) MEMDEF_NOEXCEPT;
 /* 0 and both values when the calling thread's stack is known, else 1. */
 int getstackdata(uintptr_t* low_out, size_t* size_out) MEMDEF_NOEXCEPT;
 size_t getstacksize(void) MEMDEF_NOEXCEPT;       /* 0x800000 when unknown */
+/* 1 when the caller's stack position lies in its recorded stack
+ * (low < sp <= low + size) or no stack is recorded, else 0. */
+int isLocalStackPtr(void) MEMDEF_NOEXCEPT;
+/* 1 when address lies in the calling thread's recorded stack (low <
+ * address <= low + size), 0 otherwise or when none is recorded. The pid is
+ * not used. */
+int isStackRegion(int pid, const void* address) MEMDEF_NOEXCEPT;
+
+/* ---- Stack lookup: checks of hooked calls made at most 512 bytes below a
+ * registered frame are skipped. Thread-safe; add may allocate. */
+void stacklookup_add(const void* address) MEMDEF_NOEXCEPT;
+void stacklookup_remove(const void* address) MEMDEF_NOEXCEPT;
+/* 1 when a registered frame lies in (sp, sp + 512], else 0. */
+int stacklookup_check(const void* sp) MEMDEF_NOEXCEPT;
 
 /* ---- Event parameters (1 = success, 0 = failure unless noted) */
 int CommParametersInitialize(_COMM_PARAMETER_DESCRIPTOR* descriptors, uint32_t count,
