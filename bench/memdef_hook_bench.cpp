@@ -1,0 +1,112 @@
+// Per-call cost of the hooked functions beside the same calls before the
+// hooks are installed, in one run: the unhooked benchmarks are registered
+// (and run) first, the first hooked one installs the hooks. Also the stack
+// lookup's check with 0 and 64 registered frames. The program re-executes
+// itself under the driver stand-in so the patches can be written.
+#include <benchmark/benchmark.h>
+#include <dlfcn.h>
+#include <pthread.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <string>
+
+#include "memdef.h"
+
+namespace {
+
+constexpr std::int32_t kSeed = 5;
+void* g_page = nullptr;
+
+// True once the C library's mprotect starts with the patch jump.
+bool install_once() {
+    static bool done = false;
+    if (done)
+        return true;
+    done = true;
+    static struct {
+        std::uint32_t count;
+        std::uint8_t actions[23];
+    } table{23, {}};
+    memset(table.actions, 1, sizeof table.actions);
+    (void)memdef_initialize(reinterpret_cast<MemDefPolicyTable*>(&table), kSeed);
+    void* libc = dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
+    done = libc != nullptr && *static_cast<const std::uint8_t*>(dlsym(libc, "mprotect")) == 0xE9;
+    return done;
+}
+
+void mprotect_calls(benchmark::State& state) {
+    for (auto _ : state)
+        benchmark::DoNotOptimize(mprotect(g_page, 4096, PROT_READ | PROT_WRITE));
+}
+
+void mmap_calls(benchmark::State& state) {
+    for (auto _ : state) {
+        void* p = mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        benchmark::DoNotOptimize(p);
+        munmap(p, 4096);
+    }
+}
+
+// A trivial call: refused by the kernel at once (EINVAL), so the hook's
+// checks are most of what differs.
+void remap_calls(benchmark::State& state) {
+    for (auto _ : state)
+        benchmark::DoNotOptimize(remap_file_pages(nullptr, 0, 0, 0, 0));
+}
+
+void BM_Unhooked_mprotect(benchmark::State& state) { mprotect_calls(state); }
+void BM_Unhooked_mmap(benchmark::State& state) { mmap_calls(state); }
+void BM_Unhooked_remap_file_pages(benchmark::State& state) { remap_calls(state); }
+void BM_Hooked_mprotect(benchmark::State& state) {
+    if (!install_once())
+        state.SkipWithError("hooks not installed");
+    mprotect_calls(state);
+}
+void BM_Hooked_mmap(benchmark::State& state) {
+    if (!install_once())
+        state.SkipWithError("hooks not installed");
+    mmap_calls(state);
+}
+void BM_Hooked_remap_file_pages(benchmark::State& state) {
+    if (!install_once())
+        state.SkipWithError("hooks not installed");
+    remap_calls(state);
+}
+
+void BM_StackLookupCheck(benchmark::State& state) {
+    static char frames[64][16];
+    for (int i = 0; i < state.range(0); ++i)
+        stacklookup_add(frames[i]);
+    char here = 0;
+    for (auto _ : state)
+        benchmark::DoNotOptimize(stacklookup_check(&here));
+    for (int i = 0; i < state.range(0); ++i)
+        stacklookup_remove(frames[i]);
+}
+
+BENCHMARK(BM_Unhooked_mprotect);
+BENCHMARK(BM_Unhooked_mmap);
+BENCHMARK(BM_Unhooked_remap_file_pages);
+BENCHMARK(BM_Hooked_mprotect);
+BENCHMARK(BM_Hooked_mmap);
+BENCHMARK(BM_Hooked_remap_file_pages);
+BENCHMARK(BM_StackLookupCheck)->Arg(0)->Arg(64);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    if (getenv("KV_DRIVER_SEED") == nullptr) {
+        setenv("KV_DRIVER_SEED", std::to_string(kSeed).c_str(), 1);
+        setenv("LD_PRELOAD", KV_DRIVER_STANDIN, 1);
+        execv("/proc/self/exe", argv);
+        return 1;
+    }
+    g_page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    return 0;
+}
