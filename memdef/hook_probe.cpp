@@ -161,6 +161,15 @@ void* pivot_case(void*) {
     return nullptr;
 }
 
+int g_stop_hammer = 0;
+
+// Calls mprotect in a loop until told to stop, while the hooks go in.
+void* hammer(void* page) {
+    while (__atomic_load_n(&g_stop_hammer, __ATOMIC_RELAXED) == 0)
+        (void)mprotect(page, 4096, PROT_READ | PROT_WRITE);
+    return nullptr;
+}
+
 bool enter_seccomp_filter() {
     sock_filter allow = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
     sock_fprog program = {1, &allow};
@@ -191,6 +200,11 @@ int main(int argc, char** argv) {
         printf("no seccomp\n");
         return 0;
     }
+    pthread_t hammers[4];
+    void* hammered = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (g_case == "hammer")
+        for (auto& h : hammers)
+            pthread_create(&h, nullptr, hammer, hammered);
     const int rc = memdef_initialize(reinterpret_cast<MemDefPolicyTable*>(&table), static_cast<std::int32_t>(atoi(argv[2])));
     std::string patched;
     // The C library's own entries (an executable may interpose its own).
@@ -199,7 +213,12 @@ int main(int argc, char** argv) {
         patched += *static_cast<const std::uint8_t*>(dlsym(libc, name)) == 0xE9 ? '1' : '0';
     say("init " + std::to_string(rc) + " patched " + patched);
     pthread_t t;
-    if (g_case == "pivot") {
+    if (g_case == "hammer") {
+        usleep(20000);
+        __atomic_store_n(&g_stop_hammer, 1, __ATOMIC_RELAXED);
+        for (auto& h : hammers)
+            pthread_join(h, nullptr);
+    } else if (g_case == "pivot") {
         pthread_create(&t, nullptr, pivot_case, nullptr);
         pthread_join(t, nullptr);
     } else if (g_case == "coma" || g_case == "shutdown") {
