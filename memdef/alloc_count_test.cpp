@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <malloc.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <string>
@@ -23,6 +24,9 @@ namespace {
 
 std::atomic<bool> g_armed{false};
 std::atomic<int> g_allocations{0};
+// Run inside realloc when set; a realloc that is to fail returns null.
+void (*g_in_realloc)() = nullptr;
+std::atomic<bool> g_fail_realloc{false};
 
 void count() {
     if (g_armed.load(std::memory_order_relaxed))
@@ -42,6 +46,10 @@ void* calloc(size_t n, size_t m) {
 }
 void* realloc(void* p, size_t n) {
     count();
+    if (g_in_realloc != nullptr)
+        g_in_realloc();
+    if (g_fail_realloc.exchange(false))
+        return nullptr;
     return __libc_realloc(p, n);
 }
 void* memalign(size_t a, size_t n) {
@@ -84,6 +92,42 @@ TEST(AllocationFree, ReportsAllocateNothing) {
             return std::string("events not written");
         const int n = g_allocations.load();
         return n == 0 ? std::string() : std::to_string(n) + " allocations during reports";
+    }), "");
+}
+
+int g_check_in_realloc = -1;
+
+// Deep below any registered frame, as the allocator's own mmap call is.
+[[gnu::noinline]] void check_from_allocator() {
+    volatile char deep[2048];
+    deep[0] = 0;
+    g_check_in_realloc = stacklookup_check(const_cast<char*>(deep));
+}
+
+TEST(StackLookupGrowth, AllocatorReentryAndFailedGrowth) {
+    EXPECT_EQ(kv::md::test::in_child([&] {
+        alarm(10);   // a deadlock ends the child instead of the run
+        char frames[3][64];
+        std::string err;
+        stacklookup_add(frames[0] + 32);
+        // The thread growing the array (holding its write lock) is let
+        // through instead of waiting on the lock it holds.
+        g_in_realloc = check_from_allocator;
+        stacklookup_add(frames[1] + 32);
+        g_in_realloc = nullptr;
+        if (g_check_in_realloc != 1)
+            err += " check inside growth gave " + std::to_string(g_check_in_realloc) + ";";
+        // A growth that fails keeps the array it had.
+        g_fail_realloc = true;
+        stacklookup_add(frames[2] + 32);
+        if (stacklookup_check(frames[0]) != 1 || stacklookup_check(frames[1]) != 1)
+            err += " entries lost;";
+        if (stacklookup_check(frames[2]) != 0)
+            err += " failed entry present;";
+        stacklookup_add(frames[2] + 32);
+        if (stacklookup_check(frames[2]) != 1)
+            err += " entry not added after the failure;";
+        return err;
     }), "");
 }
 
