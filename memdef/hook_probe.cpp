@@ -145,13 +145,25 @@ void* stack_case(void*) {
 alignas(16) char g_pivot_stack[65536];
 ucontext_t g_main_context, g_pivot_context;
 
+char* g_own_stack_page = nullptr;
+
 void on_pivot_stack() {
+    if (g_case == "pivot-protect") {
+        errno = 0;
+        const int r = mprotect(g_own_stack_page, 4096, PROT_READ | PROT_EXEC);
+        say("mprotect " + result(r, errno) + " -> " + read_write(g_own_stack_page));
+        return;
+    }
     errno = 0;
     void* p = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     say(std::string("mmap ") + (p == MAP_FAILED ? "MAP_FAILED errno " + std::to_string(errno) : "mapped"));
 }
 
 void* pivot_case(void*) {
+    std::uintptr_t low = 0;
+    std::size_t size = 0;
+    if (getstackdata(&low, &size) == 0)
+        g_own_stack_page = reinterpret_cast<char*>((low + 8191) & ~std::uintptr_t{4095});
     getcontext(&g_pivot_context);
     g_pivot_context.uc_stack.ss_sp = g_pivot_stack;
     g_pivot_context.uc_stack.ss_size = sizeof g_pivot_stack;
@@ -218,7 +230,7 @@ int main(int argc, char** argv) {
         __atomic_store_n(&g_stop_hammer, 1, __ATOMIC_RELAXED);
         for (auto& h : hammers)
             pthread_join(h, nullptr);
-    } else if (g_case == "pivot") {
+    } else if (g_case == "pivot" || g_case == "pivot-protect") {
         pthread_create(&t, nullptr, pivot_case, nullptr);
         pthread_join(t, nullptr);
     } else if (g_case == "coma" || g_case == "shutdown") {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,7 @@ struct HookCase {
     const char* seed;
     const char* actions;        // policy letters for types 1 (pivot), 2 (protect), ...
     std::string out;            // "" when the process is to be killed
-    std::vector<int> events;    // violation types of the event files written
+    std::vector<int> events;    // violation types of the event files written, ascending
     int signal = 0;
 };
 
@@ -70,6 +71,7 @@ void check(const HookCase& c, const char* probe_case) {
     std::vector<int> types;
     for (const auto& f : event_files(dir.path()))
         types.push_back(violation_type(f));
+    std::sort(types.begin(), types.end());
     EXPECT_EQ(types, c.events) << c.name;
 }
 
@@ -130,6 +132,14 @@ TEST(Hooks, InstalledWhileThreadsCallTheTarget) {
 TEST(Hooks, StackPivotFromMakecontextStack) {
     check({"reported", "5", "BB", std::string(kPatched) + "mmap mapped\n", {1}}, "pivot");
     check({"refused", "5", "CB", std::string(kPatched) + "mmap MAP_FAILED errno 13\n", {1}}, "pivot");
+    // From the pivot stack, making the thread's own stack executable: the
+    // pivot is reported first, then the stack change unless the pivot was
+    // refused.
+    check({"both reported", "5", "BB", std::string(kPatched) + "mprotect 0 -> r-\n", {1, 2}}, "pivot-protect");
+    check({"pivot refused", "5", "CB", std::string(kPatched) + "mprotect -1 errno 13 -> rw\n", {1}},
+          "pivot-protect");
+    check({"stack change refused", "5", "BC", std::string(kPatched) + "mprotect -1 errno 13 -> rw\n", {1, 2}},
+          "pivot-protect");
 }
 
 }  // namespace
