@@ -66,7 +66,10 @@ bool refused(const char* name, std::uintptr_t sp, bool check_protect, void* addr
     return refuse;
 }
 
-std::uintptr_t frame() noexcept { return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)); }
+// Inlined, so the address is the calling replacement's own frame.
+[[gnu::always_inline]] inline std::uintptr_t frame() noexcept {
+    return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+}
 
 void* memdef_thread_start(void* slot_pointer) noexcept {
     const std::uintptr_t own = frame();
