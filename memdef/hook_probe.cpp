@@ -175,10 +175,16 @@ void* pivot_case(void*) {
 
 int g_stop_hammer = 0;
 
-// Calls mprotect in a loop until told to stop, while the hooks go in.
+// Calls mprotect (or, for "hammer-mmap", mmap) in a loop until told to
+// stop, while the hooks go in.
 void* hammer(void* page) {
-    while (__atomic_load_n(&g_stop_hammer, __ATOMIC_RELAXED) == 0)
-        (void)mprotect(page, 4096, PROT_READ | PROT_WRITE);
+    const bool maps = g_case == "hammer-mmap";
+    while (__atomic_load_n(&g_stop_hammer, __ATOMIC_RELAXED) == 0) {
+        if (maps)
+            (void)munmap(mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0), 4096);
+        else
+            (void)mprotect(page, 4096, PROT_READ | PROT_WRITE);
+    }
     return nullptr;
 }
 
@@ -214,7 +220,7 @@ int main(int argc, char** argv) {
     }
     pthread_t hammers[4];
     void* hammered = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (g_case == "hammer")
+    if (g_case.rfind("hammer", 0) == 0)
         for (auto& h : hammers)
             pthread_create(&h, nullptr, hammer, hammered);
     const int rc = memdef_initialize(reinterpret_cast<MemDefPolicyTable*>(&table), static_cast<std::int32_t>(atoi(argv[2])));
@@ -225,7 +231,7 @@ int main(int argc, char** argv) {
         patched += *static_cast<const std::uint8_t*>(dlsym(libc, name)) == 0xE9 ? '1' : '0';
     say("init " + std::to_string(rc) + " patched " + patched);
     pthread_t t;
-    if (g_case == "hammer") {
+    if (g_case.rfind("hammer", 0) == 0) {
         usleep(20000);
         __atomic_store_n(&g_stop_hammer, 1, __ATOMIC_RELAXED);
         for (auto& h : hammers)
