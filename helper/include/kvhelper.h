@@ -24,6 +24,12 @@ extern "C" {
 #endif
 
 #define KV_EXPORT __attribute__((visibility("default")))
+/* C++ callers see that no export throws (the definitions are noexcept). */
+#ifdef __cplusplus
+#define KV_NOEXCEPT noexcept
+#else
+#define KV_NOEXCEPT
+#endif
 
 /* Command handler, called on the listener thread. On entry `buffer` holds the
  * request text (NUL-terminated) and *length its length. The handler writes
@@ -43,45 +49,45 @@ typedef void (*KvAddressChangeFunc)(void);
 
 /* Starts the server; a null verifier keeps the one stored before.
  * Returns 0 when started, -1 when it failed or is already started. */
-KV_EXPORT int KvStartServerLinux(KvSenderVerifier verifier);
-KV_EXPORT int StartServer(KvSenderVerifier verifier);
+KV_EXPORT int KvStartServerLinux(KvSenderVerifier verifier) KV_NOEXCEPT;
+KV_EXPORT int StartServer(KvSenderVerifier verifier) KV_NOEXCEPT;
 
 /* Stops the listener (within about a second), closes the connections and
  * forgets every registered handler. Harmless when not started. */
-KV_EXPORT void KvStopServer(void);
-KV_EXPORT void StopServer(void);
+KV_EXPORT void KvStopServer(void) KV_NOEXCEPT;
+KV_EXPORT void StopServer(void) KV_NOEXCEPT;
 
 /* Registers `handler` for `command` (compared over 16 bytes; the newest
  * registration of a code wins). Register before starting the server.
  * Returns 0, -2 when an argument is null, -1 when out of memory. */
-KV_EXPORT int KvSetServerCallbackForCommand(const char* command, KvCommandHandler handler);
-KV_EXPORT int SetServerCallbackForCommand(const char* command, KvCommandHandler handler);
+KV_EXPORT int KvSetServerCallbackForCommand(const char* command, KvCommandHandler handler) KV_NOEXCEPT;
+KV_EXPORT int SetServerCallbackForCommand(const char* command, KvCommandHandler handler) KV_NOEXCEPT;
 
 /* The handler registered for `key` (16-byte comparison), or null. */
-KV_EXPORT KvCommandHandler findCallbackForKey(const char* key);
+KV_EXPORT KvCommandHandler findCallbackForKey(const char* key) KV_NOEXCEPT;
 
 /* Broadcasts `text` as the "Broadcast" signal while the server is serving;
  * does nothing otherwise. */
-KV_EXPORT void KvSignalUI(const char* text);
-KV_EXPORT void SignalUI(const char* text);
+KV_EXPORT void KvSignalUI(const char* text) KV_NOEXCEPT;
+KV_EXPORT void SignalUI(const char* text) KV_NOEXCEPT;
 
 /* Broadcasts the first `length` bytes of `data` as text. Returns 0, or -1
  * when out of memory. */
-KV_EXPORT int KvBroadcastMessageWithNoReply(const char* data, size_t length);
-KV_EXPORT int broadcastMessageWithNoReply(const char* data, size_t length);
+KV_EXPORT int KvBroadcastMessageWithNoReply(const char* data, size_t length) KV_NOEXCEPT;
+KV_EXPORT int broadcastMessageWithNoReply(const char* data, size_t length) KV_NOEXCEPT;
 
 /* At most one callback of each kind: registering returns 1, or 0 when one is
  * registered already or `func` is null. Callbacks run on the listener thread
  * under the callback mutex and must not register or unregister callbacks.
  * After an unregister returns, the callback is not running and will not run. */
-KV_EXPORT int KvRegisterNetworkStateChange(KvNetworkStateChangeFunc func);
-KV_EXPORT int RegisterNetworkStateChangeFunc(KvNetworkStateChangeFunc func);
-KV_EXPORT void KvUnRegisterNetworkStateChange(void);
-KV_EXPORT void UnRegisterNetworkStateChange(void);
-KV_EXPORT int KvRegisterAddressChange(KvAddressChangeFunc func);
-KV_EXPORT int RegisterAddressChangeFunc(KvAddressChangeFunc func);
-KV_EXPORT void KvUnRegisterAddressChange(void);
-KV_EXPORT void UnRegisterAddressChange(void);
+KV_EXPORT int KvRegisterNetworkStateChange(KvNetworkStateChangeFunc func) KV_NOEXCEPT;
+KV_EXPORT int RegisterNetworkStateChangeFunc(KvNetworkStateChangeFunc func) KV_NOEXCEPT;
+KV_EXPORT void KvUnRegisterNetworkStateChange(void) KV_NOEXCEPT;
+KV_EXPORT void UnRegisterNetworkStateChange(void) KV_NOEXCEPT;
+KV_EXPORT int KvRegisterAddressChange(KvAddressChangeFunc func) KV_NOEXCEPT;
+KV_EXPORT int RegisterAddressChangeFunc(KvAddressChangeFunc func) KV_NOEXCEPT;
+KV_EXPORT void KvUnRegisterAddressChange(void) KV_NOEXCEPT;
+KV_EXPORT void UnRegisterAddressChange(void) KV_NOEXCEPT;
 
 /* ---- System and process facts ------------------------------------------
  * Sizes marked in/out follow one rule: on entry the capacity, on return the
@@ -102,96 +108,96 @@ typedef struct PasswdHolder {
  * machine id as 8-4-4-4-12 groups; needs size > 36, else stays empty),
  * "SystemSerialNumber" or "SystemUUID" (the DMI value, empty without it).
  * Unknown names leave the buffer zeroed. */
-KV_EXPORT void GetPlatformProperty(const char* name, char* buffer, size_t size);
+KV_EXPORT void GetPlatformProperty(const char* name, char* buffer, size_t size) KV_NOEXCEPT;
 
 /* Process ids into pids[0..*count); *count in/out. Always 0; *count is 0
  * when /proc cannot be read. */
-KV_EXPORT int ListProcesses(int* pids, int* count);
+KV_EXPORT int ListProcesses(int* pids, int* count) KV_NOEXCEPT;
 /* The same for the processes whose parent is `parent`. */
-KV_EXPORT int ListChildProcesses(unsigned long parent, int* pids, int* count);
+KV_EXPORT int ListChildProcesses(unsigned long parent, int* pids, int* count) KV_NOEXCEPT;
 /* 1 if the parent of `pid` is `parent`, else 0. */
-KV_EXPORT int IsProcessParent(int pid, unsigned long parent);
+KV_EXPORT int IsProcessParent(int pid, unsigned long parent) KV_NOEXCEPT;
 /* 1 if the executable of `pid` is a 64-bit ELF file, else 0. */
-KV_EXPORT int IsProcess64bits(int pid);
+KV_EXPORT int IsProcess64bits(int pid) KV_NOEXCEPT;
 /* 1 if the process exists and may be signalled; else 0 with errno ESRCH
  * (also for pid <= 0). */
-KV_EXPORT int IsProcessRunning(int pid);
+KV_EXPORT int IsProcessRunning(int pid) KV_NOEXCEPT;
 
 /* Names of logged-in users (login records of user processes), each once and
  * NUL-terminated, into buffer[0..*size); *size in/out (bytes). Always 0.
  * Uses the process-wide login-record cursor: not from two threads at once. */
-KV_EXPORT int GetActiveUsers(char* buffer, size_t* size);
+KV_EXPORT int GetActiveUsers(char* buffer, size_t* size) KV_NOEXCEPT;
 
 /* Executable files mapped by `pid`, each followed by two NUL bytes, into
  * buffer[0..*size); *size in/out. When the answer does not fit, the buffer
  * holds a partial list and *size an upper bound of the bytes needed.
  * GetProcessModules: 4 if pid is 0, buffer null or *size 0, else as
  * GetProcessModulesImpl: 0, or -1 if the process's map cannot be read. */
-KV_EXPORT int GetProcessModules(unsigned int pid, char* buffer, size_t* size);
-KV_EXPORT int GetProcessModulesImpl(unsigned int pid, char* buffer, size_t* size);
+KV_EXPORT int GetProcessModules(unsigned int pid, char* buffer, size_t* size) KV_NOEXCEPT;
+KV_EXPORT int GetProcessModulesImpl(unsigned int pid, char* buffer, size_t* size) KV_NOEXCEPT;
 
 /* The executable path of `pid`, copied (terminated) only if shorter than
  * *size; *size becomes the path's length either way. 0; 4 on bad arguments
  * or when the path cannot be read. */
-KV_EXPORT int GetProcessFullPath(int pid, char* buffer, size_t* size);
+KV_EXPORT int GetProcessFullPath(int pid, char* buffer, size_t* size) KV_NOEXCEPT;
 
 /* Sends SIGTERM to the process group of `pid`, or to `pid` alone when that
  * group is 0, 1 or the caller's own. kill's result; -1 (EINVAL) for
  * pid <= 1. */
-KV_EXPORT int KillProcess(int pid);
+KV_EXPORT int KillProcess(int pid) KV_NOEXCEPT;
 
 /* Kernel release as major.minor.patch-build; fields that do not match keep
  * their values. Does nothing if a pointer is null. */
-KV_EXPORT void GetOSVersion(int* major, int* minor, int* patch, int* build);
+KV_EXPORT void GetOSVersion(int* major, int* minor, int* patch, int* build) KV_NOEXCEPT;
 /* The machine name (as `uname -m`), terminated, cut to size - 1; needs
  * size >= 4, else the buffer is untouched. */
-KV_EXPORT void GetSystemArchitecture(char* buffer, size_t size);
+KV_EXPORT void GetSystemArchitecture(char* buffer, size_t size) KV_NOEXCEPT;
 
 /* The host name, cut at its first '.' unless `full` is 1, terminated and cut
  * to size - 1. 1 on success; 0 (buffer emptied) without a name, 0 for a null
  * buffer or size 0. */
-KV_EXPORT int KvGetHostName(unsigned char full, char* buffer, size_t size);
-KV_EXPORT int GetHostName(unsigned char full, char* buffer, size_t size);
+KV_EXPORT int KvGetHostName(unsigned char full, char* buffer, size_t size) KV_NOEXCEPT;
+KV_EXPORT int GetHostName(unsigned char full, char* buffer, size_t size) KV_NOEXCEPT;
 
 /* The kernel thread id of the calling thread. */
-KV_EXPORT int KvGetCurrentThreadId(void);
-KV_EXPORT int GetCurrentThreadId(void);
+KV_EXPORT int KvGetCurrentThreadId(void) KV_NOEXCEPT;
+KV_EXPORT int GetCurrentThreadId(void) KV_NOEXCEPT;
 
 /* Group / user id by name; 0 if the name is null, empty or unknown. */
-KV_EXPORT gid_t KvGetGroupGid(const char* name);
-KV_EXPORT gid_t GetGroupGid(const char* name);
-KV_EXPORT uid_t KvGetUserUid(const char* name);
-KV_EXPORT uid_t GetUserUid(const char* name);
+KV_EXPORT gid_t KvGetGroupGid(const char* name) KV_NOEXCEPT;
+KV_EXPORT gid_t GetGroupGid(const char* name) KV_NOEXCEPT;
+KV_EXPORT uid_t KvGetUserUid(const char* name) KV_NOEXCEPT;
+KV_EXPORT uid_t GetUserUid(const char* name) KV_NOEXCEPT;
 
 /* Groups of the account `uid` (its primary group included) into
  * groups[0..*count); *count in/out. getgrouplist's result: the number of
  * groups, or -1 when the array is too small (*count then the number
  * needed); 0 with *count 0 if the user is unknown; -1 if count is null. */
-KV_EXPORT int KvGetGroupsForUser(uid_t uid, gid_t* groups, int* count);
+KV_EXPORT int KvGetGroupsForUser(uid_t uid, gid_t* groups, int* count) KV_NOEXCEPT;
 
 /* statfs facts of `path`; each out pointer may be null: filesystem magic,
  * total and available bytes, longest file name. 1, or 0 if the path cannot
  * be examined. */
 KV_EXPORT int KvGetFileSystemInfo(const char* path, int* type, uint64_t* total_bytes, uint64_t* available_bytes,
-                                  int* longest_name);
+                                  int* longest_name) KV_NOEXCEPT;
 KV_EXPORT int GetFileSystemInfo(const char* path, int* type, uint64_t* total_bytes, uint64_t* available_bytes,
-                                int* longest_name);
+                                int* longest_name) KV_NOEXCEPT;
 
 /* 0 when `path` lies on a network or read-only image filesystem, directly
  * or through a mount source or loop device's backing file found in
  * /etc/mtab; 1 otherwise and on any failure. */
-KV_EXPORT int KvIsParentPathLocal(const char* path);
-KV_EXPORT int IsParentPathLocal(const char* path);
+KV_EXPORT int KvIsParentPathLocal(const char* path) KV_NOEXCEPT;
+KV_EXPORT int IsParentPathLocal(const char* path) KV_NOEXCEPT;
 
 /* 1 when the ip_tables module is loaded; SELinux enabled and enforcing;
  * the last /etc/crypttab mapping is an active dm-crypt device. Else 0.
  * The last two run /usr/sbin/sestatus and /sbin/dmsetup. */
-KV_EXPORT int KvIsFireWallOn(void);
-KV_EXPORT int IsFireWallOn(void);
-KV_EXPORT int KvIsSELinuxEnabled(void);
-KV_EXPORT int IsSELinuxEnabled(void);
-KV_EXPORT int KvIsFSEncryptionEnabled(void);
-KV_EXPORT int IsFSEncryptionEnabled(void);
+KV_EXPORT int KvIsFireWallOn(void) KV_NOEXCEPT;
+KV_EXPORT int IsFireWallOn(void) KV_NOEXCEPT;
+KV_EXPORT int KvIsSELinuxEnabled(void) KV_NOEXCEPT;
+KV_EXPORT int IsSELinuxEnabled(void) KV_NOEXCEPT;
+KV_EXPORT int KvIsFSEncryptionEnabled(void) KV_NOEXCEPT;
+KV_EXPORT int IsFSEncryptionEnabled(void) KV_NOEXCEPT;
 
 /* UTF-16 here is little-endian without a byte-order mark.
  * GetUnicodeStrFromCString converts the whole UTF-8 text into
@@ -202,41 +208,41 @@ KV_EXPORT int IsFSEncryptionEnabled(void);
  * status to standard output.
  * UniStrncpy copies at most `count` units, stopping after a NUL; returns
  * `dest`. */
-KV_EXPORT int GetUnicodeStrFromCString(const char* text, uint16_t* out, size_t out_bytes);
-KV_EXPORT char* Unistr2Cstr(const uint16_t* text);
-KV_EXPORT uint16_t* UniStrncpy(uint16_t* dest, const uint16_t* src, size_t count);
+KV_EXPORT int GetUnicodeStrFromCString(const char* text, uint16_t* out, size_t out_bytes) KV_NOEXCEPT;
+KV_EXPORT char* Unistr2Cstr(const uint16_t* text) KV_NOEXCEPT;
+KV_EXPORT uint16_t* UniStrncpy(uint16_t* dest, const uint16_t* src, size_t count) KV_NOEXCEPT;
 
 /* fopen, tried again while it fails with EINTR (at most 10 more times). The
  * caller closes the stream with fclose. */
-KV_EXPORT FILE* kv_fopen(const char* path, const char* mode);
+KV_EXPORT FILE* kv_fopen(const char* path, const char* mode) KV_NOEXCEPT;
 
 /* Zeroes the holder / frees its buffer and zeroes it again (null is a
  * no-op). */
-KV_EXPORT void kv_passwd_init(PasswdHolder* holder);
-KV_EXPORT void kv_passwd_destroy(PasswdHolder* holder);
+KV_EXPORT void kv_passwd_init(PasswdHolder* holder) KV_NOEXCEPT;
+KV_EXPORT void kv_passwd_destroy(PasswdHolder* holder) KV_NOEXCEPT;
 /* Looks up `uid` into holder->pwd. 0 found; the lookup's error number; -1
  * when the user does not exist (the holder is then destroyed) or no buffer
  * could be allocated. One holder per thread at a time. */
-KV_EXPORT int kv_getpwuid(uid_t uid, PasswdHolder* holder);
+KV_EXPORT int kv_getpwuid(uid_t uid, PasswdHolder* holder) KV_NOEXCEPT;
 
 /* Interface parity with the service's other platforms: fixed results. */
-KV_EXPORT int SystemIdleTime(void);                     /* 0 */
-KV_EXPORT int KvGetDylibVersion(void);                  /* 0 */
-KV_EXPORT int KvIsAutoCheckUpdateEnabled(void);         /* 0 */
-KV_EXPORT int KvIsGateKeeperEnabled(void);              /* 0 */
-KV_EXPORT int KvWebSitesRestricationLevel(void);        /* -1 */
-KV_EXPORT int KvGetRootlessConfig(void);                /* -1 */
-KV_EXPORT int KvSetSharedRegionUnnestLogging(void);     /* -1 */
-KV_EXPORT int KvIsVolumeCaseSensitive(const char* path); /* -1 */
-KV_EXPORT int IsVolumeCaseSensitive(const char* path);  /* -1 */
-KV_EXPORT int KvGetEventStatistics(void);               /* 1 */
-KV_EXPORT int KvGetMachEventStatistics(void);           /* 0 */
-KV_EXPORT void KvLogToSystem(void);                     /* nothing */
+KV_EXPORT int SystemIdleTime(void) KV_NOEXCEPT;                     /* 0 */
+KV_EXPORT int KvGetDylibVersion(void) KV_NOEXCEPT;                  /* 0 */
+KV_EXPORT int KvIsAutoCheckUpdateEnabled(void) KV_NOEXCEPT;         /* 0 */
+KV_EXPORT int KvIsGateKeeperEnabled(void) KV_NOEXCEPT;              /* 0 */
+KV_EXPORT int KvWebSitesRestricationLevel(void) KV_NOEXCEPT;        /* -1 */
+KV_EXPORT int KvGetRootlessConfig(void) KV_NOEXCEPT;                /* -1 */
+KV_EXPORT int KvSetSharedRegionUnnestLogging(void) KV_NOEXCEPT;     /* -1 */
+KV_EXPORT int KvIsVolumeCaseSensitive(const char* path) KV_NOEXCEPT; /* -1 */
+KV_EXPORT int IsVolumeCaseSensitive(const char* path) KV_NOEXCEPT;  /* -1 */
+KV_EXPORT int KvGetEventStatistics(void) KV_NOEXCEPT;               /* 1 */
+KV_EXPORT int KvGetMachEventStatistics(void) KV_NOEXCEPT;           /* 0 */
+KV_EXPORT void KvLogToSystem(void) KV_NOEXCEPT;                     /* nothing */
 /* Stores 0 in *on_battery and returns 1; 0 if on_battery is null. */
-KV_EXPORT int KvRegisterPowerSource(void* ignored, unsigned char* on_battery);
-KV_EXPORT int RegisterPowerSource(void* ignored, unsigned char* on_battery);
-KV_EXPORT void KvUnRegisterPowerSource(void);
-KV_EXPORT void UnRegisterPowerSource(void);
+KV_EXPORT int KvRegisterPowerSource(void* ignored, unsigned char* on_battery) KV_NOEXCEPT;
+KV_EXPORT int RegisterPowerSource(void* ignored, unsigned char* on_battery) KV_NOEXCEPT;
+KV_EXPORT void KvUnRegisterPowerSource(void) KV_NOEXCEPT;
+KV_EXPORT void UnRegisterPowerSource(void) KV_NOEXCEPT;
 
 /* ---- ELF sections and versions ------------------------------------------
  * Every executable and library of the system carries its version text and a
@@ -249,58 +255,58 @@ typedef struct ElfContext ElfContext;
 
 /* Opens read-only / read-write / read-write when `writable` is 1. The
  * caller releases the context with kv_elf_close. Null on failure. */
-KV_EXPORT ElfContext* kv_elf_open(const char* path);
-KV_EXPORT ElfContext* kv_elf_open_rw(const char* path);
-KV_EXPORT ElfContext* kv_elf_open_full(const char* path, int writable);
+KV_EXPORT ElfContext* kv_elf_open(const char* path) KV_NOEXCEPT;
+KV_EXPORT ElfContext* kv_elf_open_rw(const char* path) KV_NOEXCEPT;
+KV_EXPORT ElfContext* kv_elf_open_full(const char* path, int writable) KV_NOEXCEPT;
 /* Closes the file and frees the context; null is ignored. */
-KV_EXPORT void kv_elf_close(ElfContext* ctx);
+KV_EXPORT void kv_elf_close(ElfContext* ctx) KV_NOEXCEPT;
 /* The file's size in bytes, or -1. */
-KV_EXPORT int64_t kv_get_file_size(ElfContext* ctx);
+KV_EXPORT int64_t kv_get_file_size(ElfContext* ctx) KV_NOEXCEPT;
 
 /* File offset and size of the first section named `name` (each out pointer
  * may be null). 0 found; -1 not found or bad arguments. */
-KV_EXPORT int kv_elf_get_section_offset(ElfContext* ctx, const char* name, uint64_t* offset, uint64_t* size);
+KV_EXPORT int kv_elf_get_section_offset(ElfContext* ctx, const char* name, uint64_t* offset, uint64_t* size) KV_NOEXCEPT;
 /* Reads the section into a new buffer of size + 1 bytes, the last one NUL;
  * the caller frees it with free(). The section's size; 0 when `data` is null
  * and the section exists; -1 on failure (also for a section that does not
  * lie inside the file). */
-KV_EXPORT int64_t kv_elf_read_section(ElfContext* ctx, const char* name, char** data);
+KV_EXPORT int64_t kv_elf_read_section(ElfContext* ctx, const char* name, char** data) KV_NOEXCEPT;
 /* Writes the section's bytes to `output_path`, which is replaced only when
  * all were written (an existing output stays as it was on failure). The
  * section's size, or -1. */
-KV_EXPORT int64_t kv_elf_extract_section(ElfContext* ctx, const char* name, const char* output_path);
+KV_EXPORT int64_t kv_elf_extract_section(ElfContext* ctx, const char* name, const char* output_path) KV_NOEXCEPT;
 /* Overwrites a section of a context opened read-write with exactly its size
  * of data; the bytes are in the file when it returns. The bytes written, or
  * -1 (a different length, a short write). */
-KV_EXPORT int64_t kv_elf_update_section_data(ElfContext* ctx, const char* name, const void* data, int64_t length);
+KV_EXPORT int64_t kv_elf_update_section_data(ElfContext* ctx, const char* name, const void* data, int64_t length) KV_NOEXCEPT;
 /* As kv_fopen. */
-KV_EXPORT FILE* kv_elf_fopen(const char* path, const char* mode);
+KV_EXPORT FILE* kv_elf_fopen(const char* path, const char* mode) KV_NOEXCEPT;
 
 /* As kv_elf_get_section_offset for the file `path`; -1 if it cannot be
  * opened. */
-KV_EXPORT int ELFGetSectionOffset(const char* path, const char* name, uint64_t* offset, uint64_t* size);
+KV_EXPORT int ELFGetSectionOffset(const char* path, const char* name, uint64_t* offset, uint64_t* size) KV_NOEXCEPT;
 /* Copies the "__version" text of an i386 or x86-64 file into
  * buffer[0..size), always terminated. 0 copied; the size it needs (the
  * section's size, plus one if the section lacks its NUL) when the buffer is
  * smaller, leaving it unchanged; -1 on failure or without the section.
  * `unused` is ignored. */
-KV_EXPORT int ELFGetVersionString(const char* path, char* buffer, int size, int unused);
+KV_EXPORT int ELFGetVersionString(const char* path, char* buffer, int size, int unused) KV_NOEXCEPT;
 /* As ELFGetVersionString. */
-KV_EXPORT int KvGetKorvaneDylibVersion(const char* path, char* buffer, int size);
+KV_EXPORT int KvGetKorvaneDylibVersion(const char* path, char* buffer, int size) KV_NOEXCEPT;
 /* 1 if the version of `path` was copied; 0 otherwise (also for a null
  * buffer or size 0). KvGetProductVersion reads the agent service's
  * "/opt/korvane/desktop/korvanesvc". */
-KV_EXPORT int GetProductVersion(const char* path, char* buffer, int size);
-KV_EXPORT int KvGetProductVersion(char* buffer, int size);
+KV_EXPORT int GetProductVersion(const char* path, char* buffer, int size) KV_NOEXCEPT;
+KV_EXPORT int KvGetProductVersion(char* buffer, int size) KV_NOEXCEPT;
 /* JSON_STRING_FORMAT with the version of `path` (empty if it has none) in
  * place of its "%s", into buffer[0..*size): 1 written; 0 with *size set to
  * the needed length when it is smaller, or for null arguments. */
-KV_EXPORT int KvGetExecutableInfo(const char* path, char* buffer, unsigned int* size);
-KV_EXPORT int GetExecutableInfo(const char* path, char* buffer, unsigned int* size);
+KV_EXPORT int KvGetExecutableInfo(const char* path, char* buffer, unsigned int* size) KV_NOEXCEPT;
+KV_EXPORT int GetExecutableInfo(const char* path, char* buffer, unsigned int* size) KV_NOEXCEPT;
 /* ELFGetSectionOffset of the section ".rodata". */
-KV_EXPORT int KvModelDataOffset(const char* path, uint64_t* offset, uint64_t* size);
+KV_EXPORT int KvModelDataOffset(const char* path, uint64_t* offset, uint64_t* size) KV_NOEXCEPT;
 /* version_number. */
-KV_EXPORT const char* get_version(void);
+KV_EXPORT const char* get_version(void) KV_NOEXCEPT;
 
 /* "__version", "__copyright", and
  * { "Copyright": " ", "Version": "%s", "ProductName": " " } */
