@@ -378,19 +378,12 @@ TEST_F(CommandServerTest, UnregisterWaitsForACallbackInProgress) {
     EXPECT_FALSE(g_in_slow_callback.load());
 }
 
-double cpu_seconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
 TEST_F(CommandServerTest, ListenerSurvivesTheBusGoingAwayAndServesAgain) {
     start_serving();
     system_bus().stop();
-    const double cpu0 = cpu_seconds();
+    const double cpu0 = kv::test::process_cpu_seconds();
     std::this_thread::sleep_for(2500ms);
-    EXPECT_LT(cpu_seconds() - cpu0, 0.5);
+    EXPECT_LT(kv::test::process_cpu_seconds() - cpu0, 0.5);
     EXPECT_TRUE(logged("ServerImpl:listenForUIRequests: Connection lost, reconnecting"));
     ASSERT_EQ(system_bus().start(), 0);
     ASSERT_TRUE(log_->wait_for("ServerImpl:listenForUIRequests: Connection restored", 10s));

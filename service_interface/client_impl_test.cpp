@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "private_bus.hpp"
+#include "process.hpp"
 #include "protocol.hpp"
 #include "service_peer.hpp"
 #include "syslog_recorder.hpp"
@@ -490,13 +491,6 @@ TEST_F(ClientImplTest, ConcurrentSendersEachGetTheirOwnReply) {
     EXPECT_EQ(peer_.received_count(), static_cast<std::size_t>(kThreads * kCommands));
 }
 
-double cpu_seconds() {
-    rusage u{};
-    getrusage(RUSAGE_SELF, &u);
-    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
-           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
-}
-
 TEST_F(ClientImplTest, LosingTheBusNeitherEndsTheProcessNorSpinsAndRecovers) {
     SignalSink sink;
     ASSERT_TRUE(listenForServiceSignals(SignalSink::callback, &sink));
@@ -505,9 +499,9 @@ TEST_F(ClientImplTest, LosingTheBusNeitherEndsTheProcessNorSpinsAndRecovers) {
 
     peer_.stop();
     system_bus().stop();   // both private connections see the disconnect
-    const double cpu0 = cpu_seconds();
+    const double cpu0 = kv::test::process_cpu_seconds();
     std::this_thread::sleep_for(2500ms);
-    EXPECT_LT(cpu_seconds() - cpu0, 0.5);   // a spinning listener burns ~2.5 s
+    EXPECT_LT(kv::test::process_cpu_seconds() - cpu0, 0.5);   // a spinning listener burns ~2.5 s
     EXPECT_TRUE(logged("ClientImpl: listenForServiceSignals Connection lost, reconnecting"));
     EXPECT_FALSE(requestPolicyCheck());
 

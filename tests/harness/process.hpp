@@ -75,6 +75,10 @@ private:
     std::string path_;
 };
 
+// User plus system CPU time this process has used, in seconds (for
+// "does not spin" checks).
+double process_cpu_seconds();
+
 // True when the test runs inside the harness's private mount namespace
 // (tests/harness/nsrun.sh), where /dev/log and /opt/korvane are private.
 bool in_test_namespace();
