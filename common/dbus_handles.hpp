@@ -3,6 +3,7 @@
 #pragma once
 
 #include <dbus/dbus.h>
+#include <unistd.h>
 
 #include "unique_handle.hpp"
 
@@ -30,6 +31,25 @@ inline DBusConnection* open_private_system_bus(DBusError* error) noexcept {
     if (c != nullptr)
         dbus_connection_set_exit_on_disconnect(c, FALSE);
     return c;
+}
+
+// After a bus went away: calls open() after 1, 2, 4 … 30 s until it gives a
+// connection, while keep_going() holds; that is checked every second, so a
+// stop is noticed within one. Null once stopped.
+template <class KeepGoing, class Open>
+DBusConnection* reconnect_with_backoff(KeepGoing keep_going, Open open) noexcept {
+    constexpr unsigned kMaxDelaySeconds = 30;
+    for (unsigned delay = 1;; delay = delay * 2 > kMaxDelaySeconds ? kMaxDelaySeconds : delay * 2) {
+        for (unsigned i = 0; i < delay; ++i) {
+            if (!keep_going())
+                return nullptr;
+            (void)::usleep(1000 * 1000);
+        }
+        if (!keep_going())
+            return nullptr;
+        if (DBusConnection* c = open())
+            return c;
+    }
 }
 
 }  // namespace kv

@@ -46,7 +46,6 @@ constexpr const char* kMatchRules[] = {
     "member='PropertiesChanged'",
 };
 constexpr int kReadTimeoutMs = 1000;
-constexpr unsigned kMaxReconnectDelaySeconds = 30;
 
 using MessagePtr = kv::DBusMessagePtr;
 using PendingPtr = kv::DBusPendingPtr;
@@ -343,29 +342,15 @@ void drain_messages(DBusConnection* c) noexcept {
         handle_message(c, m.get());
 }
 
-// Waits `seconds` in one-second steps; false once a stop was requested.
-bool sleep_unless_stopped(unsigned seconds) noexcept {
-    for (unsigned i = 0; i < seconds; ++i) {
-        if (state().stop_requested.load())
-            return false;
-        (void)::usleep(1000 * 1000);
-    }
-    return !state().stop_requested.load();
-}
-
-// After the bus went away: back-off of 1, 2, 4 ... 30 s until the name and
-// the match rules are in place again; null once a stop was requested.
+// After the bus went away: back-off until the name and the match rules are
+// in place again; null once a stop was requested.
 DBusConnection* reconnect_listener() noexcept {
     KV_LOG_ERROR("%s:%s: Connection lost, reconnecting", kServerImpl, kListen);
-    unsigned delay = 1;
-    while (sleep_unless_stopped(delay)) {
-        if (DBusConnection* c = open_listener_connection(false)) {
-            KV_LOG_ERROR("%s:%s: Connection restored", kServerImpl, kListen);
-            return c;
-        }
-        delay = delay * 2 > kMaxReconnectDelaySeconds ? kMaxReconnectDelaySeconds : delay * 2;
-    }
-    return nullptr;
+    DBusConnection* c = kv::reconnect_with_backoff([] { return !state().stop_requested.load(); },
+                                                   [] { return open_listener_connection(false); });
+    if (c != nullptr)
+        KV_LOG_ERROR("%s:%s: Connection restored", kServerImpl, kListen);
+    return c;
 }
 
 void* listenForUIRequests(void*) noexcept {

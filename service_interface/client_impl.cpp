@@ -22,7 +22,6 @@ namespace {
 
 constexpr const char kComponent[] = "ClientImpl";
 constexpr int kReadTimeoutMs = 1000;
-constexpr unsigned kMaxReconnectDelaySeconds = 30;
 
 using MessagePtr = kv::DBusMessagePtr;
 using PendingPtr = kv::DBusPendingPtr;
@@ -160,29 +159,15 @@ void drain_messages(DBusConnection* c) noexcept {
     }
 }
 
-// Waits `seconds` in one-second steps; false when the listener is stopped.
-bool sleep_while_running(unsigned seconds) noexcept {
-    for (unsigned i = 0; i < seconds; ++i) {
-        if (!state().running.load())
-            return false;
-        (void)::usleep(1000 * 1000);
-    }
-    return state().running.load();
-}
-
-// After the bus went away: retries with a back-off of 1, 2, 4 ... 30 s,
-// noticing a stop within a second. Null when stopped.
+// After the bus went away: reconnects with a back-off, noticing a stop
+// within a second. Null when stopped.
 DBusConnection* reconnect_listener() noexcept {
     KV_LOG_ERROR("%s: listenForServiceSignals Connection lost, reconnecting", kComponent);
-    unsigned delay = 1;
-    while (sleep_while_running(delay)) {
-        if (DBusConnection* c = open_listener_connection(false)) {
-            KV_LOG_ERROR("%s: listenForServiceSignals Connection restored", kComponent);
-            return c;
-        }
-        delay = delay * 2 > kMaxReconnectDelaySeconds ? kMaxReconnectDelaySeconds : delay * 2;
-    }
-    return nullptr;
+    DBusConnection* c = kv::reconnect_with_backoff([] { return state().running.load(); },
+                                                   [] { return open_listener_connection(false); });
+    if (c != nullptr)
+        KV_LOG_ERROR("%s: listenForServiceSignals Connection restored", kComponent);
+    return c;
 }
 
 void* listener_thread(void*) noexcept {
