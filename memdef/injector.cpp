@@ -268,7 +268,14 @@ int func_override_ptr(std::uintptr_t target, void* replacement, void** passthrou
     std::uint8_t* hook = nullptr;
     if (allocateBranchIsland(&hook, target) != 0)
         return 2;
-    (void)setBranchIslandTarget_i386(hook, reinterpret_cast<std::uintptr_t>(replacement), nullptr);
+    // The hook island's NOP run starts with a short jump over the rest of
+    // it: every hooked call passes here.
+    std::uint8_t skip[kIslandCode];
+    for (auto& b : skip)
+        b = 0x90;
+    skip[0] = 0xEB;
+    skip[1] = static_cast<std::uint8_t>(kIslandCode - 2);
+    (void)setBranchIslandTarget_i386(hook, reinterpret_cast<std::uintptr_t>(replacement), skip);
     std::uint8_t patch[8] = {0xE9};
     store32(patch + 1, static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(hook) - target - 5));
     for (int i = 5; i < 8; ++i)
@@ -284,6 +291,11 @@ int func_override_ptr(std::uintptr_t target, void* replacement, void** passthrou
         if (relocate_displaced(displaced, target, reinterpret_cast<std::uintptr_t>(trampoline), kHostMode, read_code,
                                nullptr, relocated, sizeof relocated, length) != 0)
             return 1;
+        // A short jump over the unused filler straight to the island's jump.
+        if (length + 2 < kIslandCode) {
+            relocated[length] = 0xEB;
+            relocated[length + 1] = static_cast<std::uint8_t>(kIslandCode - length - 2);
+        }
         (void)setBranchIslandTarget_i386(trampoline, target + displaced.total, relocated);
         __atomic_store_n(passthrough_out, static_cast<void*>(trampoline), __ATOMIC_RELEASE);
     }

@@ -48,25 +48,63 @@ Fn passthrough(std::size_t position, Fn own) noexcept {
     return p != nullptr ? reinterpret_cast<Fn>(p) : own;
 }
 
-// The common frame: true when the call is to be refused. The StackProtect
-// check runs when `protect_address` is given.
-bool refused(const char* name, std::uintptr_t sp, bool check_protect, void* address, std::size_t size,
-             int protection) noexcept {
-    if (g_HooksEnabled.load(std::memory_order_relaxed) == 0 || t_state.in_hook != 0 || stacklookup_check(sp))
-        return false;
+// The reports of the common frame, off the fast path: in_hook is set while
+// they run, so hooked calls made by the reporting itself pass through.
+[[gnu::noinline, gnu::cold]] bool report_violations(const char* name, std::uintptr_t sp, bool pivot, bool protect,
+                                                    void* address, std::size_t size, int protection) noexcept {
     ErrnoKeeper keep;
     t_state.in_hook = 1;
     bool refuse = false;
-    if (!is_local_stack_ptr(sp))
+    if (pivot)
         refuse = report_stack_pivot(name, reinterpret_cast<void*>(sp)) == MEMDEF_ACTION_REFUSE;
-    if (!refuse && check_protect && (protection & kProtExec) != 0 &&
-        overlaps_stack(reinterpret_cast<std::uintptr_t>(address), size))
+    if (!refuse && protect)
         refuse = report_stack_protect(name, address, size, protection) == MEMDEF_ACTION_REFUSE;
     t_state.in_hook = 0;
     return refuse;
 }
 
-// Inlined, so the address is the calling replacement's own frame.
+bool raises_protect(bool check_protect, void* address, std::size_t size, int protection) noexcept {
+    return check_protect && (protection & kProtExec) != 0 &&
+           overlaps_stack(reinterpret_cast<std::uintptr_t>(address), size);
+}
+
+// The common frame: true when the call is to be refused. The StackProtect
+// check runs when `check_protect` is set.
+bool refused(const char* name, std::uintptr_t sp, bool check_protect, void* address, std::size_t size,
+             int protection) noexcept {
+    if (g_HooksEnabled.load(std::memory_order_relaxed) == 0 || t_state.in_hook != 0 || stacklookup_check(sp))
+        return false;
+    const bool pivot = !is_local_stack_ptr(sp);
+    const bool protect = raises_protect(check_protect, address, size, protection);
+    if (!pivot && !protect)
+        return false;
+    return report_violations(name, sp, pivot, protect, address, size, protection);
+}
+
+// The common frame's answer for a call that raises nothing and has no
+// registered frame to look at: the usual case, decided inline with a few
+// loads so that the replacement passes straight on. Anything else takes
+// the full frame.
+[[gnu::always_inline]] inline bool passes_quietly(std::uintptr_t sp, bool check_protect, void* address,
+                                                  std::size_t size, int protection) noexcept {
+    if (g_HooksEnabled.load(std::memory_order_relaxed) == 0 || t_state.in_hook != 0)
+        return true;
+    return g_stacklookup_count.load(std::memory_order_acquire) == 0 && is_local_stack_ptr(sp) &&
+           !raises_protect(check_protect, address, size, protection);
+}
+
+// The current stack position, without forcing a frame pointer.
+[[gnu::always_inline]] inline std::uintptr_t stack_position() noexcept {
+    std::uintptr_t sp;
+#if defined(__x86_64__)
+    asm volatile("movq %%rsp, %0" : "=r"(sp));
+#else
+    asm volatile("movl %%esp, %0" : "=r"(sp));
+#endif
+    return sp;
+}
+
+// Inlined, so the address is the calling function's own frame.
 [[gnu::always_inline]] inline std::uintptr_t frame() noexcept {
     return reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
 }
@@ -125,21 +163,54 @@ bool overlaps_stack(std::uintptr_t address, std::size_t length) noexcept {
     return address >= low ? address - low < size : low - address < length;
 }
 
-void* memdef_mmap(void* addr, std::size_t length, int prot, int flags, int fd, long offset) noexcept {
-    if (refused("mmap", frame(), false, nullptr, 0, 0)) {
+namespace {
+
+MmapFn real_mmap() noexcept { return passthrough<MmapFn>(kInjectMmap, reinterpret_cast<MmapFn>(&::mmap)); }
+MprotectFn real_mprotect() noexcept { return passthrough<MprotectFn>(kInjectMprotect, &::mprotect); }
+RemapFilePagesFn real_remap_file_pages() noexcept {
+    return passthrough<RemapFilePagesFn>(kInjectRemapFilePages, &::remap_file_pages);
+}
+
+[[gnu::noinline]] void* checked_mmap(std::uintptr_t sp, void* addr, std::size_t length, int prot, int flags, int fd,
+                                     long offset) noexcept {
+    if (refused("mmap", sp, false, nullptr, 0, 0)) {
         errno = EACCES;
         return MAP_FAILED;
     }
-    return passthrough<MmapFn>(kInjectMmap, reinterpret_cast<MmapFn>(&::mmap))(addr, length, prot, flags, fd,
-                                                                               offset);
+    return real_mmap()(addr, length, prot, flags, fd, offset);
 }
 
-int memdef_mprotect(void* addr, std::size_t len, int prot) noexcept {
-    if (refused("mprotect", frame(), true, addr, len, prot)) {
+[[gnu::noinline]] int checked_mprotect(std::uintptr_t sp, void* addr, std::size_t len, int prot) noexcept {
+    if (refused("mprotect", sp, true, addr, len, prot)) {
         errno = EACCES;
         return -1;
     }
-    return passthrough<MprotectFn>(kInjectMprotect, &::mprotect)(addr, len, prot);
+    return real_mprotect()(addr, len, prot);
+}
+
+[[gnu::noinline]] int checked_remap_file_pages(std::uintptr_t sp, void* addr, std::size_t size, int prot,
+                                               std::size_t pgoff, int flags) noexcept {
+    if (refused("remap_file_pages", sp, false, nullptr, 0, 0)) {
+        errno = EACCES;
+        return -1;
+    }
+    return real_remap_file_pages()(addr, size, prot, pgoff, flags);
+}
+
+}  // namespace
+
+void* memdef_mmap(void* addr, std::size_t length, int prot, int flags, int fd, long offset) noexcept {
+    const std::uintptr_t sp = stack_position();
+    if (passes_quietly(sp, false, nullptr, 0, 0))
+        return real_mmap()(addr, length, prot, flags, fd, offset);
+    return checked_mmap(sp, addr, length, prot, flags, fd, offset);
+}
+
+int memdef_mprotect(void* addr, std::size_t len, int prot) noexcept {
+    const std::uintptr_t sp = stack_position();
+    if (passes_quietly(sp, true, addr, len, prot))
+        return real_mprotect()(addr, len, prot);
+    return checked_mprotect(sp, addr, len, prot);
 }
 
 void* memdef_mremap(void* old_address, std::size_t old_size, std::size_t new_size, int flags, ...) noexcept {
@@ -150,7 +221,7 @@ void* memdef_mremap(void* old_address, std::size_t old_size, std::size_t new_siz
         new_address = va_arg(ap, void*);
         va_end(ap);
     }
-    if (refused("mremap", frame(), (flags & kRemapCheckedFlag) != 0, old_address, old_size, flags)) {
+    if (refused("mremap", stack_position(), (flags & kRemapCheckedFlag) != 0, old_address, old_size, flags)) {
         errno = EACCES;
         return MAP_FAILED;
     }
@@ -161,16 +232,15 @@ void* memdef_mremap(void* old_address, std::size_t old_size, std::size_t new_siz
 }
 
 int memdef_remap_file_pages(void* addr, std::size_t size, int prot, std::size_t pgoff, int flags) noexcept {
-    if (refused("remap_file_pages", frame(), false, nullptr, 0, 0)) {
-        errno = EACCES;
-        return -1;
-    }
-    return passthrough<RemapFilePagesFn>(kInjectRemapFilePages, &::remap_file_pages)(addr, size, prot, pgoff, flags);
+    const std::uintptr_t sp = stack_position();
+    if (passes_quietly(sp, false, nullptr, 0, 0))
+        return real_remap_file_pages()(addr, size, prot, pgoff, flags);
+    return checked_remap_file_pages(sp, addr, size, prot, pgoff, flags);
 }
 
 int memdef_pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start_routine)(void*),
                           void* arg) noexcept {
-    if (refused("pthread_create", frame(), false, nullptr, 0, 0))
+    if (refused("pthread_create", stack_position(), false, nullptr, 0, 0))
         return EPERM;
     ThreadSlot* slot = nullptr;
     while ((slot = take_slot(start_routine, arg)) == nullptr) {

@@ -11,6 +11,9 @@
 #include <cerrno>
 
 namespace kv::md {
+
+constinit std::atomic<std::int32_t> g_stacklookup_count{0};
+
 namespace {
 
 // Locks are constant-initialised and never destroyed: hooks may be
@@ -19,7 +22,6 @@ constinit pthread_rwlock_t g_array_lock = PTHREAD_RWLOCK_INITIALIZER;
 constinit pthread_rwlock_t g_pending_lock = PTHREAD_RWLOCK_INITIALIZER;
 constinit std::uintptr_t* g_entries = nullptr;      // under g_array_lock
 constinit std::int32_t g_capacity = 0;              // under g_array_lock
-constinit std::atomic<std::int32_t> g_count{0};     // written under g_array_lock, read without it
 constinit std::atomic<std::uintptr_t> g_pending{0};
 constinit std::atomic<std::uintptr_t> g_writer{0};  // pthread_self() of the write-lock holder, or 0
 static_assert(std::atomic<std::uintptr_t>::is_always_lock_free && std::atomic<std::int32_t>::is_always_lock_free);
@@ -47,7 +49,7 @@ void set_pending(std::uintptr_t address) noexcept {
 
 int stacklookup_add(std::uintptr_t address) noexcept {
     lock_for_writing();
-    const std::int32_t count = g_count.load(std::memory_order_relaxed) + 1;
+    const std::int32_t count = g_stacklookup_count.load(std::memory_order_relaxed) + 1;
     if (count > g_capacity) {
         set_pending(address);
         auto* grown = static_cast<std::uintptr_t*>(realloc(g_entries, sizeof(std::uintptr_t) * std::size_t(count)));
@@ -66,7 +68,7 @@ int stacklookup_add(std::uintptr_t address) noexcept {
             break;
         }
     }
-    g_count.store(count, std::memory_order_release);
+    g_stacklookup_count.store(count, std::memory_order_release);
     unlock_writing();
     return 0;
 }
@@ -76,15 +78,15 @@ void stacklookup_remove(std::uintptr_t address) noexcept {
     for (std::int32_t i = 0; i < g_capacity; ++i) {
         if (g_entries[i] == address) {
             g_entries[i] = 0;
-            g_count.store(g_count.load(std::memory_order_relaxed) - 1, std::memory_order_release);
+            g_stacklookup_count.store(g_stacklookup_count.load(std::memory_order_relaxed) - 1, std::memory_order_release);
             break;
         }
     }
     unlock_writing();
 }
 
-bool stacklookup_check(std::uintptr_t sp) noexcept {
-    if (g_count.load(std::memory_order_acquire) == 0)
+bool stacklookup_check_registered(std::uintptr_t sp) noexcept {
+    if (g_stacklookup_count.load(std::memory_order_acquire) == 0)
         return false;
     if (g_writer.load(std::memory_order_relaxed) == self())
         return true;

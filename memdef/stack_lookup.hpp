@@ -2,9 +2,13 @@
 // which the checks of nested hooked calls are skipped.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 namespace kv::md {
+
+// Registered frames; written under the array lock, read without it.
+extern constinit std::atomic<std::int32_t> g_stacklookup_count;
 
 // How far above the checked stack position a registered frame may lie.
 inline constexpr std::uintptr_t kStackLookupWindow = 512;
@@ -15,6 +19,12 @@ void stacklookup_remove(std::uintptr_t address) noexcept;
 // True when a registered frame lies in (sp, sp + 512], or when the calling
 // thread is the one growing the array (its allocator may re-enter a hook
 // while it holds the array lock for writing).
-bool stacklookup_check(std::uintptr_t sp) noexcept;
+bool stacklookup_check_registered(std::uintptr_t sp) noexcept;
+
+// The same, inline for the hook path: nothing registered (the usual case)
+// costs one load.
+inline bool stacklookup_check(std::uintptr_t sp) noexcept {
+    return g_stacklookup_count.load(std::memory_order_acquire) != 0 && stacklookup_check_registered(sp);
+}
 
 }  // namespace kv::md
