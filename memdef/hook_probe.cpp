@@ -3,11 +3,16 @@
 // one case and prints what it saw. Run under the driver stand-in for the
 // patches to be written.
 // Usage: hook_probe CASE SEED ACTIONS   (ACTIONS: letters A..D per type)
+//        hook_probe trials:TARGET:N SEED ACTIONS
+//   installs the hooks in N forked children while 4 threads call TARGET
+//   and prints how many children crashed.
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <stddef.h>
 #include <pthread.h>
 #include <signal.h>
 #include <stdio.h>
@@ -16,6 +21,7 @@
 #include <sys/mman.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <ucontext.h>
 #include <unistd.h>
 
@@ -23,6 +29,7 @@
 #include <string>
 
 #include "memdef.h"
+#include "x86_decoder.hpp"
 
 namespace {
 
@@ -91,19 +98,24 @@ void behaviour() {
     for (int i = 0; i < 25; ++i)
         if (pthread_create(&t, &attr, [](void*) -> void* { return nullptr; }, nullptr) == 0)
             say("fail pthread_create huge stack");
-    // More threads at once than there are slots: the creators wait for
-    // slots as wrappers free them, and every thread runs its routine.
-    constexpr int kThreads = 64;
-    pthread_t many[kThreads];
+    // More threads at once than there are slots, 1,000 in waves of 64: the
+    // creators wait for slots as wrappers free them, and every thread runs
+    // its routine.
+    constexpr int kThreads = 1000;
+    constexpr int kWave = 64;
     int ran = 0;
-    for (auto& m : many)
-        if (pthread_create(&m, nullptr, [](void* a) -> void* {
-                __atomic_add_fetch(static_cast<int*>(a), 1, __ATOMIC_RELAXED);
-                return nullptr;
-            }, &ran) != 0)
-            say("fail pthread_create");
-    for (auto& m : many)
-        pthread_join(m, nullptr);
+    for (int started = 0; started < kThreads; started += kWave) {
+        pthread_t wave[kWave];
+        int n = 0;
+        for (; n < kWave && started + n < kThreads; ++n)
+            if (pthread_create(&wave[n], nullptr, [](void* a) -> void* {
+                    __atomic_add_fetch(static_cast<int*>(a), 1, __ATOMIC_RELAXED);
+                    return nullptr;
+                }, &ran) != 0)
+                say("fail pthread_create");
+        for (int i = 0; i < n; ++i)
+            pthread_join(wave[i], nullptr);
+    }
     if (ran != kThreads)
         say("fail threads ran " + std::to_string(ran));
 }
@@ -111,6 +123,24 @@ void behaviour() {
 // Read and write permission of the page holding `at` (execute is not shown
 // the same way under an emulator).
 std::string read_write(const void* at) { return permissions(at).substr(0, 2); }
+
+char* g_nested_page = nullptr;
+std::string g_nested_result = "no report written";
+
+}  // namespace
+
+// The event file is renamed into place last: when armed, a violation is
+// raised from inside the report (another stack page made executable).
+extern "C" [[gnu::visibility("default")]] int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned flags) noexcept {
+    if (char* page = __atomic_exchange_n(&g_nested_page, nullptr, __ATOMIC_ACQ_REL)) {
+        errno = 0;
+        const int r = mprotect(page, 4096, PROT_READ | PROT_EXEC);
+        g_nested_result = "inside the report: mprotect " + result(r, errno) + " -> " + read_write(page);
+    }
+    return static_cast<int>(syscall(SYS_renameat2, from_dir, from, to_dir, to, flags));
+}
+
+namespace {
 
 // The case body runs on a thread created through the hook, so its stack
 // is recorded.
@@ -132,8 +162,13 @@ void* stack_case(void*) {
         page = reinterpret_cast<char*>(low & ~std::uintptr_t{4095});
     }
     const std::string before = read_write(page + length - 1);
+    // The report of this violation raises another one on the same thread.
+    if (g_case == "protect-nested")
+        __atomic_store_n(&g_nested_page, page + 4096, __ATOMIC_RELEASE);
     errno = 0;
     const int r = mprotect(page, length, PROT_READ | PROT_EXEC);
+    if (g_case == "protect-nested")
+        say(g_nested_result);
     say("mprotect " + result(r, errno) + " " + before + " -> " + read_write(page + length - 1));
     if (g_case == "protect-heap") {
         (void)mprotect(page, length, PROT_READ | PROT_WRITE);
@@ -173,26 +208,128 @@ void* pivot_case(void*) {
     return nullptr;
 }
 
-int g_stop_hammer = 0;
-
-// Calls mprotect (or, for "hammer-mmap", mmap) in a loop until told to
-// stop, while the hooks go in.
-void* hammer(void* page) {
-    const bool maps = g_case == "hammer-mmap";
-    while (__atomic_load_n(&g_stop_hammer, __ATOMIC_RELAXED) == 0) {
-        if (maps)
-            (void)munmap(mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0), 4096);
-        else
-            (void)mprotect(page, 4096, PROT_READ | PROT_WRITE);
-    }
-    return nullptr;
-}
-
 bool enter_seccomp_filter() {
     sock_filter allow = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
     sock_fprog program = {1, &allow};
     return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
            prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0) == 0;
+}
+
+// A filter that hides itself from PR_GET_SECCOMP (prctl fails with EINVAL)
+// and traps mincore with SIGSYS, whose default action ends the process.
+bool enter_trapping_filter() {
+#if defined(__x86_64__)
+    constexpr std::uint32_t kArch = AUDIT_ARCH_X86_64;
+#else
+    constexpr std::uint32_t kArch = AUDIT_ARCH_I386;
+#endif
+    sock_filter filter[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kArch, 1, 0),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_prctl, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EINVAL),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_mincore, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_TRAP),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    sock_fprog program = {static_cast<unsigned short>(sizeof filter / sizeof filter[0]), filter};
+    return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+           prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program, 0, 0) == 0;
+}
+
+// --- Installation under load: one forked child per trial --------------------
+
+int g_stop_hammer = 0;
+int g_hammer_calls = 0;
+const char* g_hammered = "";
+
+// Calls the hammered function in a loop until told to stop, while the
+// hooks go in.
+void* hammer(void*) {
+    const std::string target = g_hammered;
+    void* own = mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    while (__atomic_load_n(&g_stop_hammer, __ATOMIC_RELAXED) == 0) {
+        if (target == "mmap") {
+            (void)munmap(mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0), 4096);
+        } else if (target == "mremap") {
+            (void)mremap(own, 8192, 4096, 0);
+            (void)mremap(own, 4096, 8192, 0);
+        } else if (target == "remap_file_pages") {
+            (void)remap_file_pages(nullptr, 0, 0, 0, 0);
+        } else {
+            (void)mprotect(own, 4096, PROT_READ | PROT_WRITE);
+        }
+        __atomic_add_fetch(&g_hammer_calls, 1, __ATOMIC_RELAXED);
+    }
+    return nullptr;
+}
+
+const std::uint8_t* libc_entry(const char* name) {
+    void* libc = dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
+    return libc != nullptr ? static_cast<const std::uint8_t*>(dlsym(libc, name)) : nullptr;
+}
+
+// How many instructions the 5-byte patch jump displaces at the entry
+// (-1 when they cannot be decoded).
+int displaced_instructions(const std::uint8_t* entry) {
+#if defined(__x86_64__)
+    constexpr kv::md::X86Mode kMode = kv::md::X86Mode::bits64;
+#else
+    constexpr kv::md::X86Mode kMode = kv::md::X86Mode::bits32;
+#endif
+    int count = 0;
+    for (std::size_t at = 0; at < 5; ++count) {
+        kv::md::X86Insn insn;
+        if (kv::md::x86_decode(entry + at, 32 - at, reinterpret_cast<std::uintptr_t>(entry + at), kMode, &insn) != 0)
+            return -1;
+        at += insn.length;
+    }
+    return count;
+}
+
+// One trial in a fresh child: 4 threads call the target, the hooks go in,
+// the threads go on through them for a moment. Exit 0 patched, 3 not.
+[[noreturn]] void trial(MemDefPolicyTable* table, std::int32_t seed) {
+    alarm(20);   // a hang ends the trial as a failure
+    pthread_t hammers[4];
+    for (auto& h : hammers)
+        pthread_create(&h, nullptr, hammer, nullptr);
+    while (__atomic_load_n(&g_hammer_calls, __ATOMIC_RELAXED) < 4)
+        sched_yield();
+    (void)memdef_initialize(table, seed);
+    const bool patched = *libc_entry(g_hammered) == 0xE9;
+    const int before = __atomic_load_n(&g_hammer_calls, __ATOMIC_RELAXED);
+    while (__atomic_load_n(&g_hammer_calls, __ATOMIC_RELAXED) < before + 64)
+        sched_yield();
+    __atomic_store_n(&g_stop_hammer, 1, __ATOMIC_RELAXED);
+    for (auto& h : hammers)
+        pthread_join(h, nullptr);
+    _exit(patched ? 0 : 3);
+}
+
+void trials(const std::string& spec, MemDefPolicyTable* table, std::int32_t seed) {
+    // trials:TARGET:N
+    const auto colon = spec.find(':', 7);
+    static std::string target = spec.substr(7, colon - 7);
+    g_hammered = target.c_str();
+    const int count = atoi(spec.c_str() + colon + 1);
+    int crashed = 0, unpatched = 0;
+    for (int i = 0; i < count; ++i) {
+        fflush(stdout);
+        const pid_t child = fork();
+        if (child == 0)
+            trial(table, seed);
+        int status = 0;
+        (void)waitpid(child, &status, 0);
+        if (WIFSIGNALED(status))
+            ++crashed;
+        else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+            ++unpatched;
+    }
+    printf("%s displaces %d instructions: %d trials, %d crashed, %d unpatched\n", g_hammered,
+           displaced_instructions(libc_entry(g_hammered)), count, crashed, unpatched);
 }
 
 }  // namespace
@@ -214,36 +351,37 @@ int main(int argc, char** argv) {
         const char c = i < strlen(argv[3]) ? argv[3][i] : 'B';
         table.actions[i] = static_cast<std::uint8_t>(c - 'A');
     }
-    if (g_case == "seccomp" && !enter_seccomp_filter()) {
+    const auto seed = static_cast<std::int32_t>(atoi(argv[2]));
+    if (g_case.rfind("trials:", 0) == 0) {
+        trials(g_case, reinterpret_cast<MemDefPolicyTable*>(&table), seed);
+        return 0;
+    }
+    if ((g_case == "seccomp" && !enter_seccomp_filter()) || (g_case == "sigsys" && !enter_trapping_filter())) {
         printf("no seccomp\n");
         return 0;
     }
-    pthread_t hammers[4];
-    void* hammered = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (g_case.rfind("hammer", 0) == 0)
-        for (auto& h : hammers)
-            pthread_create(&h, nullptr, hammer, hammered);
-    const int rc = memdef_initialize(reinterpret_cast<MemDefPolicyTable*>(&table), static_cast<std::int32_t>(atoi(argv[2])));
+    const int rc = memdef_initialize(reinterpret_cast<MemDefPolicyTable*>(&table), seed);
     std::string patched;
     // The C library's own entries (an executable may interpose its own).
-    void* libc = dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
     for (const char* name : kTargets)
-        patched += *static_cast<const std::uint8_t*>(dlsym(libc, name)) == 0xE9 ? '1' : '0';
+        patched += *libc_entry(name) == 0xE9 ? '1' : '0';
     say("init " + std::to_string(rc) + " patched " + patched);
     pthread_t t;
-    if (g_case.rfind("hammer", 0) == 0) {
-        usleep(20000);
-        __atomic_store_n(&g_stop_hammer, 1, __ATOMIC_RELAXED);
-        for (auto& h : hammers)
-            pthread_join(h, nullptr);
+    if (g_case == "sigsys") {
+        struct sigaction now = {};
+        (void)sigaction(SIGSYS, nullptr, &now);
+        say(now.sa_handler == SIG_DFL ? "SIGSYS action restored" : "SIGSYS action left changed");
     } else if (g_case == "pivot" || g_case == "pivot-protect") {
         pthread_create(&t, nullptr, pivot_case, nullptr);
         pthread_join(t, nullptr);
-    } else if (g_case == "coma" || g_case == "shutdown") {
-        if (g_case == "coma")
-            memdeflinux_coma();
-        else
+    } else if (g_case == "coma" || g_case == "shutdown" || g_case == "coma-restart") {
+        if (g_case == "shutdown")
             memdeflinux_shutdown();
+        else
+            memdeflinux_coma();
+        // Started again, the checks are back on (nothing is patched twice).
+        if (g_case == "coma-restart")
+            say("restart " + std::to_string(memdeflinux_initialize()));
         g_case = "protect-stack";
         pthread_create(&t, nullptr, stack_case, nullptr);
         pthread_join(t, nullptr);
