@@ -6,6 +6,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -47,8 +48,10 @@ int violation_type(const std::string& path) {
 }
 
 // Runs a probe program under the driver stand-in with the given seed.
-kv::test::RunResult run_under_driver(const std::string& dir, const char* seed, const std::vector<std::string>& args) {
+kv::test::RunResult run_under_driver(const std::string& dir, const char* seed, const std::vector<std::string>& args,
+                                     std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
     kv::test::RunOptions opt;
+    opt.timeout = timeout;
     opt.extra_env = {"TMPDIR=" + dir, std::string("KV_DRIVER_SEED=") + seed, "ASAN_OPTIONS=verify_asan_link_order=0"};
     std::vector<std::string> argv = kv::test::emulator_prefix();
     if (!argv.empty()) {
@@ -145,22 +148,25 @@ TEST_P(InstallUnderLoad, NoCrashWhereOneInstructionIsDisplaced) {
     const int trials = kv::test::emulator_prefix().empty() ? kNativeTrials : 100;
     kv::test::TempDir dir("mdhook");
     const std::string spec = std::string("trials:") + target + ":" + std::to_string(trials);
-    const auto r = run_probe(dir.path(), spec.c_str(), "5", "BB");
-    ASSERT_EQ(r.exit_code, 0) << r.err;
-    int instructions = 0, count = 0, crashed = -1, unpatched = -1;
+    // Slow under an emulator beside other tests: the suite's ctest timeout
+    // is the real bound.
+    const auto r = run_under_driver(dir.path(), "5", {KV_HOOK_PROBE, spec, "5", "BB"}, std::chrono::seconds(280));
+    ASSERT_EQ(r.exit_code, 0) << (r.timed_out ? "timed out " : "") << r.err;
+    int instructions = 0, count = 0, crashed = -1, hung = -1, unpatched = -1;
     char name[32] = {};
-    ASSERT_EQ(sscanf(r.out.c_str(), "%31s displaces %d instructions: %d trials, %d crashed, %d unpatched", name,
-                     &instructions, &count, &crashed, &unpatched),
-              5)
+    ASSERT_EQ(sscanf(r.out.c_str(), "%31s displaces %d instructions: %d trials, %d crashed, %d hung, %d unpatched",
+                     name, &instructions, &count, &crashed, &hung, &unpatched),
+              6)
         << r.out;
     std::cout << r.out;
     RecordProperty("trials", count);
     RecordProperty("crashed", crashed);
+    RecordProperty("hung", hung);
     EXPECT_EQ(count, trials);
     EXPECT_EQ(unpatched, 0) << r.out;
     EXPECT_GT(instructions, 0) << r.out;
     if (instructions == 1) {
-        EXPECT_EQ(crashed, 0) << r.out;
+        EXPECT_EQ(crashed + hung, 0) << r.out;
     }
 }
 

@@ -234,6 +234,25 @@ int allocateBranchIsland(std::uint8_t** out, std::uintptr_t near) noexcept {
     return 0;
 }
 
+namespace {
+
+// Writes at code[at] of an island's code (the island runs at `island`) the
+// shortest way on to `destination`: a direct jump when it is in reach,
+// otherwise a short jump over the remaining filler to the island's own
+// jump, which reaches anything. Nothing when neither fits.
+void write_exit_jump(std::uint8_t* code, std::size_t at, std::uintptr_t island, std::uintptr_t destination) noexcept {
+    const std::uintptr_t next = island + at + 5;
+    if (at + 5 <= kIslandCode && in_reach(destination, next)) {
+        code[at] = 0xE9;
+        store32(code + at + 1, static_cast<std::uint32_t>(destination - next));
+    } else if (at + 2 < kIslandCode) {
+        code[at] = 0xEB;
+        code[at + 1] = static_cast<std::uint8_t>(kIslandCode - at - 2);
+    }
+}
+
+}  // namespace
+
 // 64-bit island: 32 code bytes, FF 25 00000000 (jmp *[rip]), 8-byte target
 // at offset 38. 32-bit island: 16 code bytes, E9 rel32 at offset 16.
 int setBranchIslandTarget_i386(std::uint8_t* island, std::uintptr_t destination, const std::uint8_t* code) noexcept {
@@ -268,14 +287,13 @@ int func_override_ptr(std::uintptr_t target, void* replacement, void** passthrou
     std::uint8_t* hook = nullptr;
     if (allocateBranchIsland(&hook, target) != 0)
         return 2;
-    // The hook island's NOP run starts with a short jump over the rest of
-    // it: every hooked call passes here.
-    std::uint8_t skip[kIslandCode];
-    for (auto& b : skip)
+    // Every hooked call passes here: the NOP run starts with the shortest
+    // way out.
+    std::uint8_t leave[kIslandCode];
+    for (auto& b : leave)
         b = 0x90;
-    skip[0] = 0xEB;
-    skip[1] = static_cast<std::uint8_t>(kIslandCode - 2);
-    (void)setBranchIslandTarget_i386(hook, reinterpret_cast<std::uintptr_t>(replacement), skip);
+    write_exit_jump(leave, 0, reinterpret_cast<std::uintptr_t>(hook), reinterpret_cast<std::uintptr_t>(replacement));
+    (void)setBranchIslandTarget_i386(hook, reinterpret_cast<std::uintptr_t>(replacement), leave);
     std::uint8_t patch[8] = {0xE9};
     store32(patch + 1, static_cast<std::uint32_t>(reinterpret_cast<std::uintptr_t>(hook) - target - 5));
     for (int i = 5; i < 8; ++i)
@@ -291,11 +309,7 @@ int func_override_ptr(std::uintptr_t target, void* replacement, void** passthrou
         if (relocate_displaced(displaced, target, reinterpret_cast<std::uintptr_t>(trampoline), kHostMode, read_code,
                                nullptr, relocated, sizeof relocated, length) != 0)
             return 1;
-        // A short jump over the unused filler straight to the island's jump.
-        if (length + 2 < kIslandCode) {
-            relocated[length] = 0xEB;
-            relocated[length + 1] = static_cast<std::uint8_t>(kIslandCode - length - 2);
-        }
+        write_exit_jump(relocated, length, reinterpret_cast<std::uintptr_t>(trampoline), target + displaced.total);
         (void)setBranchIslandTarget_i386(trampoline, target + displaced.total, relocated);
         __atomic_store_n(passthrough_out, static_cast<void*>(trampoline), __ATOMIC_RELEASE);
     }
