@@ -1,7 +1,7 @@
 // Per-call cost of the hooked functions beside the same calls before the
 // hooks are installed, in one run: the unhooked benchmarks are registered
 // (and run) first, the first hooked one installs the hooks. Also the stack
-// lookup's check with 0 and 64 registered frames. The program re-executes
+// lookup's check with 0 and 64 registered frames (run first). The program re-executes
 // itself under the driver stand-in so the patches can be written.
 #include <benchmark/benchmark.h>
 #include <dlfcn.h>
@@ -89,42 +89,28 @@ void thread_calls(benchmark::State& state) {
     }
 }
 
-void BM_Unhooked_mprotect(benchmark::State& state) { mprotect_calls(state); }
-void BM_Unhooked_mmap(benchmark::State& state) { mmap_calls(state); }
-void BM_Unhooked_remap_file_pages(benchmark::State& state) { remap_calls(state); }
-void BM_Unhooked_mmap_trivial(benchmark::State& state) { mmap_trivial_calls(state); }
-void BM_Unhooked_mremap(benchmark::State& state) { mremap_calls(state); }
-void BM_Unhooked_pthread_create(benchmark::State& state) { thread_calls(state); }
-void BM_Hooked_mprotect(benchmark::State& state) {
-    if (!install_once())
-        state.SkipWithError("hooks not installed");
-    mprotect_calls(state);
-}
-void BM_Hooked_mmap(benchmark::State& state) {
-    if (!install_once())
-        state.SkipWithError("hooks not installed");
-    mmap_calls(state);
-}
-void BM_Hooked_remap_file_pages(benchmark::State& state) {
-    if (!install_once())
-        state.SkipWithError("hooks not installed");
-    remap_calls(state);
-}
+// Each call pattern, registered twice: all unhooked ones first, then the
+// hooked ones (the first of which installs the hooks).
+struct CallPattern {
+    const char* name;
+    void (*calls)(benchmark::State&);
+};
+constexpr CallPattern kPatterns[] = {
+    {"mprotect", mprotect_calls},         {"mmap", mmap_calls},     {"remap_file_pages", remap_calls},
+    {"mmap_trivial", mmap_trivial_calls}, {"mremap", mremap_calls}, {"pthread_create", thread_calls},
+};
 
-void BM_Hooked_mmap_trivial(benchmark::State& state) {
-    if (!install_once())
-        state.SkipWithError("hooks not installed");
-    mmap_trivial_calls(state);
-}
-void BM_Hooked_mremap(benchmark::State& state) {
-    if (!install_once())
-        state.SkipWithError("hooks not installed");
-    mremap_calls(state);
-}
-void BM_Hooked_pthread_create(benchmark::State& state) {
-    if (!install_once())
-        state.SkipWithError("hooks not installed");
-    thread_calls(state);
+void register_patterns() {
+    for (const auto& p : kPatterns)
+        benchmark::RegisterBenchmark((std::string("BM_Unhooked_") + p.name).c_str(), p.calls);
+    for (const auto& p : kPatterns)
+        benchmark::RegisterBenchmark((std::string("BM_Hooked_") + p.name).c_str(), [calls = p.calls](benchmark::State& state) {
+            if (!install_once()) {
+                state.SkipWithError("hooks not installed");
+                return;
+            }
+            calls(state);
+        });
 }
 
 void BM_StackLookupCheck(benchmark::State& state) {
@@ -138,18 +124,6 @@ void BM_StackLookupCheck(benchmark::State& state) {
         stacklookup_remove(frames[i]);
 }
 
-BENCHMARK(BM_Unhooked_mprotect);
-BENCHMARK(BM_Unhooked_mmap);
-BENCHMARK(BM_Unhooked_remap_file_pages);
-BENCHMARK(BM_Unhooked_mmap_trivial);
-BENCHMARK(BM_Unhooked_mremap);
-BENCHMARK(BM_Unhooked_pthread_create);
-BENCHMARK(BM_Hooked_mprotect);
-BENCHMARK(BM_Hooked_mmap);
-BENCHMARK(BM_Hooked_remap_file_pages);
-BENCHMARK(BM_Hooked_mmap_trivial);
-BENCHMARK(BM_Hooked_mremap);
-BENCHMARK(BM_Hooked_pthread_create);
 BENCHMARK(BM_StackLookupCheck)->Arg(0)->Arg(64);
 
 }  // namespace
@@ -162,6 +136,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     g_page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    register_patterns();
     benchmark::Initialize(&argc, argv);
     benchmark::RunSpecifiedBenchmarks();
     return 0;
