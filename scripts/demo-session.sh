@@ -43,5 +43,20 @@ mkdir -p /tmp/demo/downloads
 run --scan-dir /tmp/demo/downloads
 run --start-bg-scan --stop-bg-scan
 run --quarantine 0123
+
+echo
+echo "== memory defence: the loader stand-in starts libmemdef (seed 5) under the kernel-driver stand-in,"
+echo "   with StackProtect set to refuse, then asks to make its own stack page executable"
+events=/tmp/demo/memdef
+mkdir -p "$events"
+echo "\$ kvmemdef-loader libmemdef.so 5 BC mprotect-stack"
+TMPDIR=$events KV_DRIVER_SEED=5 LD_PRELOAD=$build/tools/driver_standin/libkvdriver_standin.so \
+    "$build/tools/driver_standin/kvmemdef-loader" "$build/memdef/libmemdef.so" 5 BC mprotect-stack || true
+for event in "$events"/*.kor; do
+    [[ -e $event ]] || continue
+    echo "\$ kvmemdef-event $(basename "$event")"
+    "$build/tools/kvmemdef-event" "$event"
+    echo
+done
 echo
 echo "== demo finished"
