@@ -71,9 +71,15 @@ void mmap_trivial_calls(benchmark::State& state) {
 void mremap_calls(benchmark::State& state) {
     void* p = mmap(nullptr, 8192, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     for (auto _ : state) {
-        // Shrink then grow in place: two calls, nothing moves.
+        // Shrink then grow in place: two calls, nothing moves. A shrink
+        // unmaps the whole old range, so a failed grow ends the benchmark
+        // rather than unmap a page that may not be ours.
         benchmark::DoNotOptimize(mremap(p, 8192, 4096, 0));
-        benchmark::DoNotOptimize(mremap(p, 4096, 8192, 0));
+        if (mremap(p, 4096, 8192, 0) == MAP_FAILED) {
+            state.SkipWithError("mremap could not grow in place");
+            munmap(p, 4096);
+            return;
+        }
     }
     munmap(p, 8192);
 }
