@@ -325,8 +325,8 @@ void trials(const std::string& spec, MemDefPolicyTable* table, std::int32_t seed
         const pid_t child = fork();
         if (child == 0)
             trial(table, seed);
-        // A crash can wedge an emulated process for good (its own alarm
-        // never fires then): after 15 s it counts as hung and is killed.
+        // A crash can wedge an emulated process for good: after 15 s the
+        // child counts as hung and is killed.
         int status = 0;
         pid_t done = 0;
         for (int waited_ms = 0; (done = waitpid(child, &status, WNOHANG)) == 0 && waited_ms < 15000; ++waited_ms)
