@@ -14,6 +14,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "fd_io.hpp"
 #include "unique_handle.hpp"
 
 namespace kv::rpc {
@@ -62,34 +63,6 @@ int ensure_directory() noexcept {
     return -error;
 }
 
-// Repeats a read or write until all length bytes have moved. A call that
-// moves nothing means the file shrank under a reader or a writer's device
-// is full.
-template <class Byte, class Transfer>
-int transfer_all(int fd, Byte* data, std::size_t length, Transfer transfer) noexcept {
-    while (length > 0) {
-        const ssize_t n = transfer(fd, data, length);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -errno;
-        }
-        if (n == 0)
-            return -EIO;
-        data += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return 0;
-}
-
-ssize_t write_some(int fd, const std::uint8_t* data, std::size_t length) noexcept {
-    return write(fd, data, length);
-}
-
-ssize_t read_some(int fd, std::uint8_t* data, std::size_t length) noexcept {
-    return read(fd, data, length);
-}
-
 }  // namespace
 
 int send_large_data(const void* payload, std::uint32_t length, char* path,
@@ -109,8 +82,7 @@ int send_large_data(const void* payload, std::uint32_t length, char* path,
                 continue;
             return -errno;
         }
-        const int w = transfer_all(fd.get(), static_cast<const std::uint8_t*>(payload), length,
-                                   write_some);
+        const int w = write_all(fd.get(), payload, length);
         if (w < 0) {
             (void)unlink(name);
             return w;
@@ -157,7 +129,7 @@ int large_data_read(const char* path, void* buffer, std::uint32_t capacity,
         return kBufferTooSmall;
     size = static_cast<std::uint32_t>(st.st_size);
     *ret_size = size;
-    r = transfer_all(fd.get(), static_cast<std::uint8_t*>(buffer), size, read_some);
+    r = read_all(fd.get(), buffer, size);
     fd.reset();
     (void)unlink(path);
     return r;

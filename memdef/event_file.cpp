@@ -16,6 +16,7 @@
 #include "agent_channel.hpp"
 #include "comm_params.hpp"
 #include "cryptor.hpp"
+#include "fd_io.hpp"
 #include "md_export.hpp"
 #include "md_format.hpp"
 
@@ -29,22 +30,6 @@ void copy_bytes(std::uint8_t* out, const void* in, std::size_t n) noexcept {
     const auto* src = static_cast<const std::uint8_t*>(in);
     for (std::size_t i = 0; i < n; ++i)
         out[i] = src[i];
-}
-
-int write_all(int fd, const std::uint8_t* data, std::size_t length) noexcept {
-    while (length > 0) {
-        const ssize_t n = write(fd, data, length);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return -errno;
-        }
-        if (n == 0)
-            return -EIO;
-        data += n;
-        length -= static_cast<std::size_t>(n);
-    }
-    return 0;
 }
 
 // Moves `from` to `to` without replacing an existing `to`; falls back to a

@@ -86,8 +86,6 @@ void stacklookup_remove(std::uintptr_t address) noexcept {
 }
 
 bool stacklookup_check_registered(std::uintptr_t sp) noexcept {
-    if (g_stacklookup_count.load(std::memory_order_acquire) == 0)
-        return false;
     if (g_writer.load(std::memory_order_relaxed) == self())
         return true;
     const std::uintptr_t hi = sp + kStackLookupWindow;

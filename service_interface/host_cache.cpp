@@ -7,6 +7,7 @@
 
 #include <cerrno>
 
+#include "fd_io.hpp"
 #include "unique_handle.hpp"
 
 namespace kv::svc {
@@ -53,17 +54,8 @@ int read_whole_file(const char* path, std::string* ret_bytes) noexcept {
     if (!S_ISREG(st.st_mode))
         return -EINVAL;
     std::string bytes(static_cast<std::size_t>(st.st_size), '\0');
-    std::size_t got = 0;
-    while (got < bytes.size()) {
-        const ssize_t n = read(fd.get(), bytes.data() + got, bytes.size() - got);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -errno;
-        if (n == 0)
-            return -EIO;   // the file shrank under us
-        got += static_cast<std::size_t>(n);
-    }
+    if (const int r = read_all(fd.get(), bytes.data(), bytes.size()); r != 0)
+        return r;
     *ret_bytes = std::move(bytes);
     return 0;
 }
