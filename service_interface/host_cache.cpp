@@ -44,7 +44,7 @@ const char* violation_type_name(std::uint32_t type) noexcept {
     return type < std::size(kViolationTypeNames) ? kViolationTypeNames[type] : nullptr;
 }
 
-int read_whole_file(const char* path, std::string* ret_bytes) noexcept {
+int read_whole_file(const char* path, std::string* ret_bytes, std::size_t max_bytes) noexcept {
     UniqueFd fd{open(path, O_RDONLY | O_CLOEXEC)};
     if (!fd)
         return -errno;
@@ -53,6 +53,8 @@ int read_whole_file(const char* path, std::string* ret_bytes) noexcept {
         return -errno;
     if (!S_ISREG(st.st_mode))
         return -EINVAL;
+    if (static_cast<std::uint64_t>(st.st_size) > max_bytes)
+        return -EFBIG;
     std::string bytes(static_cast<std::size_t>(st.st_size), '\0');
     if (const int r = read_all(fd.get(), bytes.data(), bytes.size()); r != 0)
         return r;
@@ -75,7 +77,7 @@ JsonPtr parse_json_bytes(std::string_view bytes) noexcept {
 
 JsonPtr korvaneui_json_parse_file(const char* path) noexcept {
     std::string bytes;
-    if (read_whole_file(path, &bytes) < 0)
+    if (read_whole_file(path, &bytes, kMaxRecordFileBytes) < 0)
         return nullptr;
     return parse_json_bytes(bytes);
 }

@@ -71,12 +71,17 @@ const char* process_action_name(std::uint32_t action) noexcept;
 // "Unknown", "StackPivot" … "DYLDInjection" for 0..23, null above.
 const char* violation_type_name(std::uint32_t type) noexcept;
 
-// Reads the whole file at `path` into `ret_bytes` in one read. 0, -errno, or
-// -EIO on a short read.
-int read_whole_file(const char* path, std::string* ret_bytes) noexcept;
+// Record files hold a few fields; the tray refuses larger ones rather than
+// stall its main loop on them. Collection files are read off the main loop.
+inline constexpr std::size_t kMaxRecordFileBytes = 1u << 20;
+inline constexpr std::size_t kMaxCollectionFileBytes = 64u << 20;
 
-// Reads the file whole and parses it with json-c's one-shot parser; null
-// when it cannot be read or does not parse.
+// Reads the whole file at `path` into `ret_bytes` in one read. 0, -errno,
+// -EIO on a short read, -EFBIG when it is larger than `max_bytes`.
+int read_whole_file(const char* path, std::string* ret_bytes, std::size_t max_bytes = SIZE_MAX) noexcept;
+
+// Reads the file whole (at most kMaxRecordFileBytes) and parses it with
+// json-c's one-shot parser; null when it cannot be read or does not parse.
 JsonPtr korvaneui_json_parse_file(const char* path) noexcept;
 
 // Parses a text already read (it need not be NUL-terminated); null when it

@@ -18,4 +18,11 @@ enum class FileChange { unchanged, changed };
 // parsed and `ret_parsed` is left alone. Failures are traced.
 FileChange hostcache_file_changed(const char* path, std::string* remembered, JsonPtr* ret_parsed) noexcept;
 
+// The same test, leaving the parse to the caller: a changed file's bytes go
+// to `ret_bytes` ("" when it is empty or cannot be read; a file larger than
+// `max_bytes` cannot be read). `ret_read_failed` tells a failed read (already
+// traced) from an empty file.
+FileChange hostcache_file_changed_bytes(const char* path, std::string* remembered, std::size_t max_bytes,
+                                        std::string* ret_bytes, bool* ret_read_failed) noexcept;
+
 }  // namespace kv::svc

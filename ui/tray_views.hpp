@@ -7,23 +7,39 @@
 #include <gtk/gtk.h>
 
 #include <cstdint>
+#include <memory>
 
 namespace kv::ui {
 
 struct TrayContext;
+struct ThreatsPage;
+struct ExploitsPage;
+struct EventsPage;
+class HostCacheLoader;
+struct RefreshApply;
 
 // The views' own records, held by the context.
 struct TrayViews {
     // Unsafe-only threats listed since start-up; never decreases.
     std::uint64_t unsafe_counter = 0;
+    // Null when a page could not be made.
+    ThreatsPage* threats = nullptr;
+    ExploitsPage* exploits = nullptr;
+    EventsPage* events = nullptr;
+    HostCacheLoader* loader = nullptr;
+    RefreshApply* applying = nullptr;   // the result being turned into rows
+    guint apply_source = 0;
 };
 
 // Adds the details window's pages to its notebook (once, at start-up).
 void views_build_pages(TrayContext& ctx, GtkNotebook* notebook) noexcept;
 
 // Re-reads the HostCache files that `mask` selects; 0 = the mask of
-// header.log. Main loop only.
+// header.log. Main loop only. The files are read on the loader thread and
+// their rows added in slices of the main loop, in the order of the request.
 void refresh_from_hostcache(TrayContext& ctx, std::uint64_t mask) noexcept;
+// True while a refresh has not been applied completely.
+bool refresh_pending(const TrayContext& ctx) noexcept;
 
 // The notification a service signal raises, if any. Main loop only.
 void notify_service_signal(TrayContext& ctx, int signal_index) noexcept;
