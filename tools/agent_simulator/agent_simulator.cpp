@@ -4,7 +4,7 @@
 // threats in its HostCache files, and broadcasts what happens. Extra
 // commands of its own drive the front ends in tests and the demo:
 //   SIMB {"NAME":…}      broadcast that name
-//   SIMS {"SCENARIO":…}  write a HostCache scenario ("sample", "empty")
+//   SIMS {"SCENARIO":…}  write a HostCache scenario ("sample", "empty", "details")
 //   SIMD {"VALU":0|1}    set the driver-connected flag
 //   SIMP                 readiness ping
 #include <signal.h>

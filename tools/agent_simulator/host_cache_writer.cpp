@@ -44,6 +44,8 @@ int write_header(const std::string& dir, std::int64_t mask) {
     return write_json(dir + "/header.log", header.get());
 }
 
+int write_notice_records(const std::string& dir);
+
 int write_sample(const std::string& dir) {
     const std::string when = now_text();
     const svc::JsonPtr files{json_object_new_object()};
@@ -94,7 +96,107 @@ int write_sample(const std::string& dir) {
     json_object_object_add(count.get(), "AnalyzedCount", json_object_new_int64(1234));
     if (const int r = write_json(dir + "/analysis_count.log", count.get()); r < 0)
         return r;
+    if (const int r = write_notice_records(dir); r < 0)
+        return r;
     return write_header(dir, 0x1 | 0x2 | 0x4 | 0x10);
+}
+
+json_object* exploit_record(const char* path, std::int64_t pid, std::int64_t state, std::int64_t count) {
+    json_object* p = json_object_new_object();
+    json_object_object_add(p, "Path", json_object_new_string(path));
+    json_object_object_add(p, "PID", json_object_new_int64(pid));
+    json_object_object_add(p, "State", json_object_new_int64(state));
+    json_object_object_add(p, "Count", json_object_new_int64(count));
+    return p;
+}
+
+json_object* event(const std::string& when, const char* category, std::int64_t value) {
+    json_object* r = json_object_new_object();
+    json_object_object_add(r, "When", json_object_new_string(when.c_str()));
+    json_object_object_add(r, "Category", json_object_new_string(category));
+    json_object_object_add(r, "Event", json_object_new_int64(value));
+    return r;
+}
+
+int write_record(const std::string& path, const char* field, const char* value) {
+    const svc::JsonPtr record{json_object_new_object()};
+    json_object_object_add(record.get(), field, json_object_new_string(value));
+    return write_json(path, record.get());
+}
+
+// The files the notification broadcasts name: a blocked execution, a
+// terminated and a blocked process, an application-control block.
+int write_notice_records(const std::string& dir) {
+    if (const int r = write_record(dir + "/exe_blocked.log", "BlockedExePath", "/home/alice/Downloads/setup_crack.exe");
+        r < 0)
+        return r;
+    if (const int r = write_record(dir + "/process_terminated.log", "ProcessTerminated", "evince (PID 4242)"); r < 0)
+        return r;
+    if (const int r = write_record(dir + "/process_blocked.log", "ProcessActionBlocked", "/usr/bin/evince"); r < 0)
+        return r;
+    const svc::JsonPtr app{json_object_new_object()};
+    json_object_object_add(app.get(), "LockdownPath", json_object_new_string("/etc/cron.d/updater"));
+    json_object_object_add(app.get(), "LockdownPathReason", json_object_new_string("0"));
+    return write_json(dir + "/app_control_block.log", app.get());
+}
+
+// Every case the details window must tell apart: a file found twice, a
+// running Unsafe file, Unsafe and Quarantined, Running alone and no state
+// (not listed); an ignored exploit action and one seen twice; each event
+// category, an event the window cannot name and one it does not list.
+int write_details(const std::string& dir) {
+    const std::string when = now_text();
+    const svc::JsonPtr files{json_object_new_object()};
+    const char* twice = "5D41402ABC4B2A76B9719D911017C5925D41402ABC4B2A76B9719D911017C592";
+    json_object_object_add(files.get(), "/home/alice/Downloads/keygen.exe", file_record(twice, "-0.95", kUnsafe | 16));
+    json_object_object_add(files.get(), "/media/usb/keygen.exe", file_record(twice, "-0.95", kUnsafe));
+    json_object_object_add(files.get(), "/tmp/.cache/dropper.bin",
+                           file_record("A1B2C3D4E5F60718293A4B5C6D7E8F90A1B2C3D4E5F60718293A4B5C6D7E8F90", "-0.99",
+                                       kUnsafe | kQuarantined));
+    json_object_object_add(files.get(), "/srv/share/quarterly report.docm",
+                           file_record("9E8D7C6B5A4938271605F4E3D2C1B0A99E8D7C6B5A4938271605F4E3D2C1B0A9", "-0.73",
+                                       kAbnormal));
+    json_object_object_add(files.get(), "/opt/tools/license_keygen",
+                           file_record("00FF11EE22DD33CC44BB55AA66997788001122334455667788990AABBCCDDEEF", "-0.51",
+                                       kAbnormal | kWaived));
+    json_object_object_add(files.get(), "/usr/bin/only_running",
+                           file_record("1111111111111111111111111111111111111111111111111111111111111111", "0.1", 16));
+    json_object_object_add(files.get(), "/usr/bin/no_state",
+                           file_record("2222222222222222222222222222222222222222222222222222222222222222", "0.1", 0));
+    if (const int r = write_json(dir + "/file_states.log", files.get()); r < 0)
+        return r;
+
+    const svc::JsonPtr processes{json_object_new_object()};
+    json_object_object_add(processes.get(), "1", exploit_record("/usr/bin/evince", 4242, 3, 1));
+    json_object_object_add(processes.get(), "2", exploit_record("/usr/lib/firefox/firefox", 3131, 2, 4));
+    json_object_object_add(processes.get(), "3", exploit_record("/usr/lib/firefox/firefox", 3131, 2, 4));
+    json_object_object_add(processes.get(), "4", exploit_record("/usr/bin/xterm", 77, 1, 9));
+    json_object_object_add(processes.get(), "5", exploit_record("/usr/bin/python3", 5150, 0, 2));
+    if (const int r = write_json(dir + "/process_states.log", processes.get()); r < 0)
+        return r;
+
+    const svc::JsonPtr events{json_object_new_object()};
+    json_object_object_add(events.get(), "/home/alice/Downloads/keygen.exe", threat_event(when, 1, kUnsafe));
+    json_object_object_add(events.get(), "/tmp/.cache/dropper.bin",
+                           threat_event(when, kEventStateChange, kUnsafe | kQuarantined));
+    json_object_object_add(events.get(), "/srv/share/quarterly report.docm", threat_event(when, 0, kAbnormal));
+    json_object* exploit = event(when, "Exploit", 2);
+    json_object_object_add(exploit, "Path", json_object_new_string("/usr/lib/firefox/firefox"));
+    json_object_object_add(exploit, "ItemType", json_object_new_int64(1));
+    json_object_object_add(exploit, "PID", json_object_new_int64(3131));
+    json_object_object_add(events.get(), "firefox", exploit);
+    json_object_object_add(events.get(), "/etc/cron.d/updater", event(when, "AppControl", 0));
+    json_object_object_add(events.get(), "/usr/local/bin/miner", event(when, "AppControl", 1));
+    json_object_object_add(events.get(), "/var/log/other", event(when, "Telemetry", 1));
+    if (const int r = write_json(dir + "/file_process_events.log", events.get()); r < 0)
+        return r;
+    const svc::JsonPtr count{json_object_new_object()};
+    json_object_object_add(count.get(), "AnalyzedCount", json_object_new_int64(48213));
+    if (const int r = write_json(dir + "/analysis_count.log", count.get()); r < 0)
+        return r;
+    if (const int r = write_notice_records(dir); r < 0)
+        return r;
+    return write_header(dir, 0x1 | 0x4 | 0x10);
 }
 
 int write_empty(const std::string& dir) {
@@ -113,6 +215,8 @@ int write_scenario(const std::string& dir, const std::string& name) {
         return write_sample(dir);
     if (name == "empty")
         return write_empty(dir);
+    if (name == "details")
+        return write_details(dir);
     return -EINVAL;
 }
 

@@ -6,7 +6,8 @@
 
 namespace kv::sim {
 
-// Writes the HostCache files of scenario `name` ("sample" or "empty") into
+// Writes the HostCache files of scenario `name` ("sample", "empty", or
+// "details": every case the tray's details window distinguishes) into
 // `dir`. 0, -EINVAL for an unknown scenario, or -errno.
 int write_scenario(const std::string& dir, const std::string& name);
 
