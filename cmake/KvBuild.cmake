@@ -30,6 +30,11 @@ if(KV_TSAN)
     add_link_options(-fsanitize=thread)
 endif()
 
+if(KV_COVERAGE)
+    add_compile_options(--coverage -O0)
+    add_link_options(--coverage)
+endif()
+
 if(KV_FUZZ)
     # Coverage for libFuzzer in every object; the fuzzers add the driver.
     add_compile_options(-fsanitize=fuzzer-no-link)
