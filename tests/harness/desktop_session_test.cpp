@@ -1,0 +1,240 @@
+// The headless desktop session: a status icon really embedded in the tray
+// host and its pixels read back, GConf through the activated daemon under
+// the session's HOME, the recording notification server, two sessions side
+// by side, and nothing left running after stop().
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <iostream>
+#include <set>
+#include <thread>
+
+#include "desktop_session.hpp"
+#include "process.hpp"
+
+namespace kv::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+// Under the emulator a GTK program needs far longer to start.
+constexpr auto kIconTimeout = 120s;
+
+std::string environment_of(pid_t pid, const std::string& name) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
+    std::string entry;
+    while (std::getline(in, entry, '\0')) {
+        if (entry.rfind(name + "=", 0) == 0)
+            return entry.substr(name.size() + 1);
+    }
+    return {};
+}
+
+// The session's processes: our children and what its bus activated.
+std::map<pid_t, std::string> session_processes(const DesktopSession& s) {
+    std::map<pid_t, std::string> out;
+    for (pid_t pid : descendant_processes(getpid()))
+        out[pid] = process_name(pid);
+    for (pid_t pid : bus_activated_processes(s.session_bus_address()))
+        out[pid] = process_name(pid);
+    return out;
+}
+
+std::set<std::string> names_of(const std::map<pid_t, std::string>& processes) {
+    std::set<std::string> names;
+    for (const auto& [pid, name] : processes)
+        names.insert(name);
+    return names;
+}
+
+RunResult session_call(const DesktopSession& s, const std::vector<std::string>& argv) {
+    RunOptions run;
+    run.extra_env = s.child_env();
+    run.timeout = 20s;
+    return run_program(argv, run);
+}
+
+RunResult capabilities(const DesktopSession& s) {
+    return session_call(s, {"/usr/bin/dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.Notifications",
+                            "/org/freedesktop/Notifications", "org.freedesktop.Notifications.GetCapabilities"});
+}
+
+TEST(DesktopSession, StatusIconEmbedsInTheTrayHostWithItsColour) {
+    DesktopSession session;
+    ASSERT_EQ(session.start(), 0);
+    ASSERT_FALSE(session.display().empty());
+    EXPECT_EQ(std::string(getenv("DISPLAY")), session.display());
+    EXPECT_EQ(std::string(getenv("HOME")), session.home());
+    EXPECT_TRUE(session.embedded_tray_icons().empty());
+
+    RunOptions run;
+    run.built_program = true;
+    run.extra_env = session.child_env();
+    ChildProcess probe;
+    const auto started = Clock::now();
+    ASSERT_TRUE(probe.start({KV_STATUS_ICON_PROBE, "--colour", "ff8000"}, run));
+    const auto icons = session.wait_embedded_tray_icons(1, kIconTimeout);
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+    ASSERT_EQ(icons.size(), 1u);
+    std::cout << "status icon embedded and laid out " << took.count() << " ms after the program started\n";
+    RecordProperty("status_icon_embed_ms", static_cast<int>(took.count()));
+
+    const auto& icon = icons[0];
+    EXPECT_GE(icon.width, 16);
+    EXPECT_LE(icon.width, 32);
+    EXPECT_GE(icon.height, 16);
+    EXPECT_LE(icon.height, 32);
+    // The tray is at the top right of the screen.
+    EXPECT_LT(icon.y, 32);
+    EXPECT_GT(icon.x, 1024 / 2);
+
+    // Drawing follows embedding: wait for the icon's colour at its centre.
+    std::uint8_t rgb[3] = {};
+    const auto deadline = Clock::now() + 30s;
+    do {
+        ASSERT_EQ(session.pixel(icon.x + icon.width / 2, icon.y + icon.height / 2, rgb), 0);
+        if (rgb[0] == 0xff && rgb[1] == 0x80 && rgb[2] == 0x00)
+            break;
+        std::this_thread::sleep_for(50ms);
+    } while (Clock::now() < deadline);
+    const auto drawn = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - started);
+    std::cout << "status icon drawn " << drawn.count() << " ms after the program started\n";
+    RecordProperty("status_icon_drawn_ms", static_cast<int>(drawn.count()));
+    EXPECT_EQ(rgb[0], 0xff);
+    EXPECT_EQ(rgb[1], 0x80);
+    EXPECT_EQ(rgb[2], 0x00);
+    // Beside the tray the screen is Xvfb's background, not the icon.
+    ASSERT_EQ(session.pixel(10, 700, rgb), 0);
+    EXPECT_FALSE(rgb[0] == 0xff && rgb[1] == 0x80 && rgb[2] == 0x00);
+    EXPECT_EQ(session.pixel(1024, 0, rgb), -EINVAL);
+
+    const std::string png = "desktop_session_tray.png";
+    ASSERT_EQ(session.screenshot(png), 0);
+    std::ifstream in(png, std::ios::binary);
+    char magic[8] = {};
+    in.read(magic, sizeof magic);
+    EXPECT_EQ(std::string(magic + 1, 3), "PNG");
+
+    // The icon goes when its program ends.
+    probe.stop();
+    const auto gone_by = Clock::now() + 10s;
+    while (!session.embedded_tray_icons().empty() && Clock::now() < gone_by)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_TRUE(session.embedded_tray_icons().empty());
+}
+
+TEST(DesktopSession, GConfRoundTripsThroughTheActivatedDaemonUnderTheSessionHome) {
+    DesktopOptions options;
+    options.tray_host = false;
+    DesktopSession session(options);
+    ASSERT_EQ(session.start(), 0);
+    const std::string key = "/apps/kvtest/flag";
+    EXPECT_EQ(session.gconf_get(key), "");
+    ASSERT_EQ(session.gconf_set_bool(key, true), 0);
+    EXPECT_EQ(session.gconf_get(key), "true");
+    ASSERT_EQ(session.gconf_set_bool(key, false), 0);
+    EXPECT_EQ(session.gconf_get(key), "false");
+    ASSERT_EQ(session.gconf_unset(key), 0);
+    EXPECT_EQ(session.gconf_get(key), "");
+
+    // The daemon was activated by this session's bus and keeps its files
+    // under this session's HOME.
+    bool found = false;
+    for (pid_t pid : bus_activated_processes(session.session_bus_address())) {
+        if (process_name(pid) == "gconfd-2") {
+            found = true;
+            EXPECT_EQ(environment_of(pid, "HOME"), session.home());
+        }
+    }
+    EXPECT_TRUE(found);
+}
+
+TEST(DesktopSession, NotificationServerRecordsEveryCallAndAnswersItsCapabilities) {
+    DesktopOptions options;
+    options.tray_host = false;
+    DesktopSession session(options);
+    ASSERT_EQ(session.start(), 0);
+
+    const RunResult caps = capabilities(session);
+    ASSERT_EQ(caps.exit_code, 0) << caps.err;
+    EXPECT_NE(caps.out.find("\"body\""), std::string::npos) << caps.out;
+    EXPECT_NE(caps.out.find("\"actions\""), std::string::npos) << caps.out;
+    EXPECT_EQ(caps.out.find("body-markup"), std::string::npos) << caps.out;
+
+    RunResult sent = session_call(session, {"/usr/bin/notify-send", "-a", "kvtest", "-i", "important", "-t", "1234",
+                                            "-h", "string:x-kv-note:a b", "-h", "int:x-kv-level:42", "-h",
+                                            "boolean:transient:true", "Threat found", "A threat was found in a.out."});
+    ASSERT_EQ(sent.exit_code, 0) << sent.err;
+    sent = session_call(session, {"/usr/bin/notify-send", "Second", "<b>&</b>"});
+    ASSERT_EQ(sent.exit_code, 0) << sent.err;
+    ASSERT_TRUE(session.wait_notifications(2, 10s));
+    const auto recorded = session.notifications();
+    ASSERT_EQ(recorded.size(), 2u);
+    const auto& first = recorded[0];
+    EXPECT_EQ(first.app_name, "kvtest");
+    EXPECT_EQ(first.app_icon, "important");
+    EXPECT_EQ(first.summary, "Threat found");
+    EXPECT_EQ(first.body, "A threat was found in a.out.");
+    EXPECT_EQ(first.expire_timeout, 1234);
+    EXPECT_EQ(first.id, 1u);
+    EXPECT_EQ(first.replaces_id, 0u);
+    EXPECT_EQ(first.hints.at("x-kv-note"), "a b");
+    EXPECT_EQ(first.hints.at("x-kv-level"), "42");
+    EXPECT_EQ(first.hints.at("transient"), "true");
+    EXPECT_EQ(recorded[1].id, 2u);
+    EXPECT_EQ(recorded[1].body, "<b>&</b>");
+    EXPECT_EQ(recorded[1].expire_timeout, -1);
+
+    // A server that announces markup says so.
+    options.notification_capabilities = {"body", "body-markup"};
+    DesktopSession markup(options);
+    ASSERT_EQ(markup.start(), 0);
+    const RunResult markup_caps = capabilities(markup);
+    ASSERT_EQ(markup_caps.exit_code, 0) << markup_caps.err;
+    EXPECT_NE(markup_caps.out.find("\"body-markup\""), std::string::npos) << markup_caps.out;
+    EXPECT_EQ(markup_caps.out.find("\"actions\""), std::string::npos) << markup_caps.out;
+    EXPECT_TRUE(markup.notifications().empty());
+}
+
+TEST(DesktopSession, TwoSessionsRunSideBySideAndStopLeavesNothingRunning) {
+    DesktopSession a, b;
+    ASSERT_EQ(a.start(), 0);
+    ASSERT_EQ(b.start(), 0);
+    EXPECT_NE(a.display(), b.display());
+    EXPECT_NE(a.home(), b.home());
+    EXPECT_NE(a.session_bus_address(), b.session_bus_address());
+    ASSERT_EQ(a.gconf_set_bool("/apps/kvtest/only_in_a", true), 0);
+    EXPECT_EQ(a.gconf_get("/apps/kvtest/only_in_a"), "true");
+    EXPECT_EQ(b.gconf_get("/apps/kvtest/only_in_a"), "");
+
+    const auto in_a = session_processes(a);
+    const auto in_b = session_processes(b);
+    for (const char* name : {"Xvfb", "trayer", "dbus-daemon", "gconfd-2"})
+        EXPECT_TRUE(names_of(in_a).count(name)) << name;
+    EXPECT_TRUE(names_of(in_b).count("gconfd-2"));
+
+    a.stop();
+    a.stop();
+    EXPECT_EQ(b.gconf_get("/apps/kvtest/only_in_a"), "");
+    const auto b_now = session_processes(b);
+    EXPECT_TRUE(names_of(b_now).count("gconfd-2")) << "stopping one session stopped the other's daemon";
+    b.stop();
+    std::this_thread::sleep_for(100ms);
+    for (const auto* processes : {&in_a, &in_b}) {
+        for (const auto& [pid, name] : *processes) {
+            std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+            std::string text;
+            std::getline(stat, text);
+            const bool gone = text.empty() || text.find(") Z") != std::string::npos;
+            EXPECT_TRUE(gone) << name << " (" << pid << ") survived stop()";
+        }
+    }
+}
+
+}  // namespace
+}  // namespace kv::test
