@@ -97,7 +97,7 @@ private:
     std::string display_;
     std::string home_;
     std::string notification_log_;
-    pid_t xvfb_pid_ = -1;
+    ChildProcess xvfb_;
     Display* x_ = nullptr;
     std::unique_ptr<PrivateBus> bus_;
     ChildProcess notification_server_;
