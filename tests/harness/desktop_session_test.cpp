@@ -131,6 +131,58 @@ TEST(DesktopSession, StatusIconEmbedsInTheTrayHostWithItsColour) {
     EXPECT_TRUE(session.embedded_tray_icons().empty());
 }
 
+enum class Hue { green, yellow, red, other };
+
+Hue hue_of(const std::uint8_t (&rgb)[3]) {
+    const int r = rgb[0], g = rgb[1], b = rgb[2];
+    if (g > r + 40 && g > b + 40)
+        return Hue::green;
+    if (r > 150 && g > 110 && b < 90 && r - g < 90)
+        return Hue::yellow;
+    if (r > g + 80 && r > b + 80)
+        return Hue::red;
+    return Hue::other;
+}
+
+// The colour most pixels of an icon have, ignoring white, black and grey.
+Hue dominant_hue(const DesktopSession& s, const DesktopSession::Rect& icon) {
+    int counts[4] = {};
+    for (int y = icon.y; y < icon.y + icon.height; ++y) {
+        for (int x = icon.x; x < icon.x + icon.width; ++x) {
+            std::uint8_t rgb[3];
+            if (s.pixel(x, y, rgb) == 0)
+                ++counts[static_cast<int>(hue_of(rgb))];
+        }
+    }
+    const int best = static_cast<int>(std::max_element(counts, counts + 3) - counts);
+    // A status icon fills most of its square with its colour.
+    return counts[best] * 3 >= icon.width * icon.height ? static_cast<Hue>(best) : Hue::other;
+}
+
+TEST(DesktopSession, ShippedStatusIconsKeepTheirColoursWhenScaledIntoTheTray) {
+    DesktopSession session;
+    ASSERT_EQ(session.start(), 0);
+    RunOptions run;
+    run.built_program = true;
+    run.extra_env = session.child_env();
+    ChildProcess icons[3];
+    const char* const files[3] = {"icon_green.png", "icon_yellow.png", "icon_red.png"};
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(icons[i].start({KV_STATUS_ICON_PROBE, "--file", std::string(KV_DESKTOP_STAGE_DIR "/") + files[i]}, run));
+        // One at a time, so that they line up in a known order.
+        ASSERT_EQ(session.wait_embedded_tray_icons(i + 1, kIconTimeout).size(), static_cast<std::size_t>(i + 1));
+    }
+    const auto embedded = session.wait_embedded_tray_icons(3, kIconTimeout);
+    ASSERT_EQ(embedded.size(), 3u);
+    ASSERT_EQ(session.screenshot("desktop_session_status_icons.png"), 0);
+    std::multiset<Hue> hues;
+    for (const auto& icon : embedded) {
+        EXPECT_LE(icon.height, 24);
+        hues.insert(dominant_hue(session, icon));
+    }
+    EXPECT_EQ(hues, (std::multiset<Hue>{Hue::green, Hue::yellow, Hue::red}));
+}
+
 TEST(DesktopSession, GConfRoundTripsThroughTheActivatedDaemonUnderTheSessionHome) {
     DesktopOptions options;
     options.tray_host = false;
