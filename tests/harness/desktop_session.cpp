@@ -236,7 +236,8 @@ const std::string& DesktopSession::session_bus_address() const {
 }
 
 std::vector<std::string> DesktopSession::child_env() const {
-    return {"DISPLAY=" + display_, "HOME=" + home_, "DBUS_SESSION_BUS_ADDRESS=" + session_bus_address()};
+    return {"DISPLAY=" + display_, "HOME=" + home_, "DBUS_SESSION_BUS_ADDRESS=" + session_bus_address(),
+            "LANG=C.UTF-8", "LANGUAGE=en"};
 }
 
 int DesktopSession::start() {

@@ -55,7 +55,9 @@ public:
     const std::string& display() const { return display_; }  // ":N"
     const std::string& home() const { return home_; }
     const std::string& session_bus_address() const;
-    // DISPLAY, HOME and DBUS_SESSION_BUS_ADDRESS for a child such as the tray.
+    // DISPLAY, HOME and DBUS_SESSION_BUS_ADDRESS for a child such as the
+    // tray, and an English UTF-8 language as a desktop session has (the
+    // machine may have no locale but C.UTF-8; LANGUAGE picks the catalogue).
     std::vector<std::string> child_env() const;
 
     // GConf through gconftool-2 on this session bus; gconf_get gives
