@@ -292,8 +292,13 @@ int DesktopSession::start_xvfb() {
     const auto deadline = Clock::now() + kStartTimeout;
     while (number.find('\n') == std::string::npos) {
         const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            break;
         pollfd p{fds[0], POLLIN, 0};
-        if (left <= 0 || (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR))
+        const int ready = poll(&p, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
             break;
         char buf[32];
         const ssize_t n = read(fds[0], buf, sizeof buf);
