@@ -21,6 +21,20 @@ if(KV_SANITIZE)
     add_link_options(-fsanitize=address,undefined)
 endif()
 
+if(KV_TSAN)
+    if(KV_SANITIZE)
+        message(FATAL_ERROR "KV_TSAN and KV_SANITIZE exclude each other")
+    endif()
+    # halt_on_error in TSAN_OPTIONS (the tsan test preset) makes a report fail its test.
+    add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+    add_link_options(-fsanitize=thread)
+endif()
+
+if(KV_COVERAGE)
+    add_compile_options(--coverage -O0)
+    add_link_options(--coverage)
+endif()
+
 if(KV_FUZZ)
     # Coverage for libFuzzer in every object; the fuzzers add the driver.
     add_compile_options(-fsanitize=fuzzer-no-link)

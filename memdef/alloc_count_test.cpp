@@ -10,7 +10,7 @@
 
 #include "memdef.h"
 #include "process.hpp"
-#include "test_child.hpp"
+#include "testing/test_child.hpp"
 
 extern "C" {
 void* __libc_malloc(size_t);

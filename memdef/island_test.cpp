@@ -10,7 +10,7 @@
 #include <string>
 
 #include "injector.hpp"
-#include "test_child.hpp"
+#include "testing/test_child.hpp"
 
 namespace {
 

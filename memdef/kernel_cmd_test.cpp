@@ -12,7 +12,7 @@
 
 #include "memdef.h"
 #include "process.hpp"
-#include "test_child.hpp"
+#include "testing/test_child.hpp"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "memdef.h"
-#include "test_child.hpp"
+#include "testing/test_child.hpp"
 
 namespace {
 

@@ -19,7 +19,7 @@ native=(
     libcapstone-dev
     dbus dbus-x11 xvfb qemu-user util-linux procps jq squashfs-tools man-db groff-base
     trayer x11-apps x11-utils xdotool imagemagick librsvg2-bin
-    desktop-file-utils gconf-service libnotify-bin libx11-dev fonts-dejavu-core
+    desktop-file-utils gcovr gconf-service libnotify-bin libx11-dev fonts-dejavu-core
 )
 i386=(
     libc6-dev:i386 libstdc++-12-dev:i386

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and tests every preset: x86-64,
-# i686 (tests under qemu-i386), ASan+UBSan, and the libFuzzer targets for a
+# i686 (tests under qemu-i386), ASan+UBSan, ThreadSanitizer (the threaded
+# code and its tests), and the libFuzzer targets for a
 # short run each. Warnings are errors here.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -10,7 +11,7 @@ export KV_WERROR=ON
 jobs=$(nproc)
 fuzz_seconds=${KV_FUZZ_SECONDS:-20}
 
-for preset in x86_64 i686 asan; do
+for preset in x86_64 i686 asan tsan; do
     echo "=== preset $preset"
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset" -j"$jobs"

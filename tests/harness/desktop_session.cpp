@@ -11,9 +11,7 @@
 #include <json-c/json.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,7 +25,6 @@
 
 #include "dbus_handles.hpp"
 
-extern char** environ;
 
 namespace kv::test {
 namespace {
@@ -85,27 +82,6 @@ char process_state(pid_t pid, pid_t* ret_ppid) {
 bool alive(pid_t pid) {
     const char state = process_state(pid, nullptr);
     return state != '\0' && state != 'Z' && state != 'X';
-}
-
-// Waits for a child of ours; SIGKILL after the grace time.
-void stop_child(pid_t& pid, milliseconds grace) {
-    if (pid <= 0)
-        return;
-    kill(pid, SIGTERM);
-    const auto deadline = Clock::now() + grace;
-    int status = 0;
-    for (;;) {
-        const pid_t r = waitpid(pid, &status, WNOHANG);
-        if (r == pid || (r < 0 && errno != EINTR))
-            break;
-        if (Clock::now() >= deadline) {
-            kill(pid, SIGKILL);
-            (void)waitpid(pid, &status, 0);
-            break;
-        }
-        std::this_thread::sleep_for(milliseconds(2));
-    }
-    pid = -1;
 }
 
 std::string json_string(json_object* o, const char* key) {
@@ -260,7 +236,8 @@ const std::string& DesktopSession::session_bus_address() const {
 }
 
 std::vector<std::string> DesktopSession::child_env() const {
-    return {"DISPLAY=" + display_, "HOME=" + home_, "DBUS_SESSION_BUS_ADDRESS=" + session_bus_address()};
+    return {"DISPLAY=" + display_, "HOME=" + home_, "DBUS_SESSION_BUS_ADDRESS=" + session_bus_address(),
+            "LANG=C.UTF-8", "LANGUAGE=en"};
 }
 
 int DesktopSession::start() {
@@ -301,34 +278,27 @@ int DesktopSession::start_xvfb() {
     if (pipe2(fds, O_CLOEXEC) != 0)
         return -errno;
     const std::string screen = std::to_string(options_.width) + "x" + std::to_string(options_.height) + "x24";
-    const std::string log = dir_->file("xvfb.log");
-    std::vector<std::string> args = {"/usr/bin/Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-noreset",
-                                     "-screen",       "0",          screen};
-    std::vector<char*> argv;
-    for (auto& a : args)
-        argv.push_back(a.data());
-    argv.push_back(nullptr);
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 2, log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    posix_spawn_file_actions_adddup2(&actions, fds[1], 3);
-    const int r = posix_spawn(&xvfb_pid_, argv[0], &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
+    RunOptions run;
+    run.fd3 = fds[1];
+    const bool spawned = xvfb_.start(
+        {"/usr/bin/Xvfb", "-displayfd", "3", "-nolisten", "tcp", "-noreset", "-screen", "0", screen}, run);
     close(fds[1]);
-    if (r != 0) {
-        xvfb_pid_ = -1;
+    if (!spawned) {
         close(fds[0]);
-        return -r;
+        return -ECHILD;
     }
     // Xvfb writes the display number it chose once it accepts connections.
     std::string number;
     const auto deadline = Clock::now() + kStartTimeout;
     while (number.find('\n') == std::string::npos) {
         const auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+        if (left <= 0)
+            break;
         pollfd p{fds[0], POLLIN, 0};
-        if (left <= 0 || (poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR))
+        const int ready = poll(&p, 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR)
+            continue;
+        if (ready <= 0)
             break;
         char buf[32];
         const ssize_t n = read(fds[0], buf, sizeof buf);
@@ -437,7 +407,7 @@ void DesktopSession::stop() {
         XCloseDisplay(x_);
         x_ = nullptr;
     }
-    stop_child(xvfb_pid_, milliseconds(3000));
+    xvfb_.stop();
     dir_.reset();
     display_.clear();
     home_.clear();

@@ -55,7 +55,9 @@ public:
     const std::string& display() const { return display_; }  // ":N"
     const std::string& home() const { return home_; }
     const std::string& session_bus_address() const;
-    // DISPLAY, HOME and DBUS_SESSION_BUS_ADDRESS for a child such as the tray.
+    // DISPLAY, HOME and DBUS_SESSION_BUS_ADDRESS for a child such as the
+    // tray, and an English UTF-8 language as a desktop session has (the
+    // machine may have no locale but C.UTF-8; LANGUAGE picks the catalogue).
     std::vector<std::string> child_env() const;
 
     // GConf through gconftool-2 on this session bus; gconf_get gives
@@ -97,7 +99,7 @@ private:
     std::string display_;
     std::string home_;
     std::string notification_log_;
-    pid_t xvfb_pid_ = -1;
+    ChildProcess xvfb_;
     Display* x_ = nullptr;
     std::unique_ptr<PrivateBus> bus_;
     ChildProcess notification_server_;

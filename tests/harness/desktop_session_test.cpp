@@ -13,6 +13,9 @@
 #include <set>
 #include <thread>
 
+#include <dbus/dbus.h>
+
+#include "dbus_handles.hpp"
 #include "desktop_session.hpp"
 #include "process.hpp"
 
@@ -128,6 +131,58 @@ TEST(DesktopSession, StatusIconEmbedsInTheTrayHostWithItsColour) {
     EXPECT_TRUE(session.embedded_tray_icons().empty());
 }
 
+enum class Hue { green, yellow, red, other };
+
+Hue hue_of(const std::uint8_t (&rgb)[3]) {
+    const int r = rgb[0], g = rgb[1], b = rgb[2];
+    if (g > r + 40 && g > b + 40)
+        return Hue::green;
+    if (r > 150 && g > 110 && b < 90 && r - g < 90)
+        return Hue::yellow;
+    if (r > g + 80 && r > b + 80)
+        return Hue::red;
+    return Hue::other;
+}
+
+// The colour most pixels of an icon have, ignoring white, black and grey.
+Hue dominant_hue(const DesktopSession& s, const DesktopSession::Rect& icon) {
+    int counts[4] = {};
+    for (int y = icon.y; y < icon.y + icon.height; ++y) {
+        for (int x = icon.x; x < icon.x + icon.width; ++x) {
+            std::uint8_t rgb[3];
+            if (s.pixel(x, y, rgb) == 0)
+                ++counts[static_cast<int>(hue_of(rgb))];
+        }
+    }
+    const int best = static_cast<int>(std::max_element(counts, counts + 3) - counts);
+    // A status icon fills most of its square with its colour.
+    return counts[best] * 3 >= icon.width * icon.height ? static_cast<Hue>(best) : Hue::other;
+}
+
+TEST(DesktopSession, ShippedStatusIconsKeepTheirColoursWhenScaledIntoTheTray) {
+    DesktopSession session;
+    ASSERT_EQ(session.start(), 0);
+    RunOptions run;
+    run.built_program = true;
+    run.extra_env = session.child_env();
+    ChildProcess icons[3];
+    const char* const files[3] = {"icon_green.png", "icon_yellow.png", "icon_red.png"};
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(icons[i].start({KV_STATUS_ICON_PROBE, "--file", std::string(KV_DESKTOP_STAGE_DIR "/") + files[i]}, run));
+        // One at a time, so that they line up in a known order.
+        ASSERT_EQ(session.wait_embedded_tray_icons(i + 1, kIconTimeout).size(), static_cast<std::size_t>(i + 1));
+    }
+    const auto embedded = session.wait_embedded_tray_icons(3, kIconTimeout);
+    ASSERT_EQ(embedded.size(), 3u);
+    ASSERT_EQ(session.screenshot("desktop_session_status_icons.png"), 0);
+    std::multiset<Hue> hues;
+    for (const auto& icon : embedded) {
+        EXPECT_LE(icon.height, 24);
+        hues.insert(dominant_hue(session, icon));
+    }
+    EXPECT_EQ(hues, (std::multiset<Hue>{Hue::green, Hue::yellow, Hue::red}));
+}
+
 TEST(DesktopSession, GConfRoundTripsThroughTheActivatedDaemonUnderTheSessionHome) {
     DesktopOptions options;
     options.tray_host = false;
@@ -199,6 +254,80 @@ TEST(DesktopSession, NotificationServerRecordsEveryCallAndAnswersItsCapabilities
     EXPECT_NE(markup_caps.out.find("\"body-markup\""), std::string::npos) << markup_caps.out;
     EXPECT_EQ(markup_caps.out.find("\"actions\""), std::string::npos) << markup_caps.out;
     EXPECT_TRUE(markup.notifications().empty());
+}
+
+// Notify over libdbus; the id the server gives, 0 on failure.
+std::uint32_t notify(DBusConnection* c, std::uint32_t replaces_id, std::int32_t timeout_ms) {
+    DBusMessagePtr call(dbus_message_new_method_call("org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+                                                     "org.freedesktop.Notifications", "Notify"));
+    const char* app = "kvtest";
+    const char* empty = "";
+    const char* summary = "summary";
+    DBusMessageIter it, arr;
+    dbus_message_iter_init_append(call.get(), &it);
+    dbus_message_iter_append_basic(&it, DBUS_TYPE_STRING, &app);
+    dbus_message_iter_append_basic(&it, DBUS_TYPE_UINT32, &replaces_id);
+    dbus_message_iter_append_basic(&it, DBUS_TYPE_STRING, &empty);
+    dbus_message_iter_append_basic(&it, DBUS_TYPE_STRING, &summary);
+    dbus_message_iter_append_basic(&it, DBUS_TYPE_STRING, &empty);
+    dbus_message_iter_open_container(&it, DBUS_TYPE_ARRAY, "s", &arr);
+    dbus_message_iter_close_container(&it, &arr);
+    dbus_message_iter_open_container(&it, DBUS_TYPE_ARRAY, "{sv}", &arr);
+    dbus_message_iter_close_container(&it, &arr);
+    dbus_message_iter_append_basic(&it, DBUS_TYPE_INT32, &timeout_ms);
+    DBusMessagePtr reply(dbus_connection_send_with_reply_and_block(c, call.get(), 5000, nullptr));
+    dbus_uint32_t id = 0;
+    if (!reply || !dbus_message_get_args(reply.get(), nullptr, DBUS_TYPE_UINT32, &id, DBUS_TYPE_INVALID))
+        return 0;
+    return id;
+}
+
+// The next NotificationClosed within the timeout: {id, reason}, {0, 0} if none.
+std::pair<std::uint32_t, std::uint32_t> next_closed(DBusConnection* c, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    while (Clock::now() < deadline) {
+        dbus_connection_read_write(c, 100);
+        while (DBusMessagePtr m{dbus_connection_pop_message(c)}) {
+            dbus_uint32_t id = 0, reason = 0;
+            if (dbus_message_is_signal(m.get(), "org.freedesktop.Notifications", "NotificationClosed") &&
+                dbus_message_get_args(m.get(), nullptr, DBUS_TYPE_UINT32, &id, DBUS_TYPE_UINT32, &reason,
+                                      DBUS_TYPE_INVALID))
+                return {id, reason};
+        }
+    }
+    return {0, 0};
+}
+
+TEST(DesktopSession, NotificationServerClosesOnTimeoutAndOnRequest) {
+    DesktopOptions options;
+    options.tray_host = false;
+    DesktopSession session(options);
+    ASSERT_EQ(session.start(), 0);
+    DBusConnection* c = dbus_connection_open_private(session.session_bus_address().c_str(), nullptr);
+    ASSERT_NE(c, nullptr);
+    ASSERT_TRUE(dbus_bus_register(c, nullptr));
+    dbus_bus_add_match(c, "type='signal',interface='org.freedesktop.Notifications',member='NotificationClosed'",
+                       nullptr);
+
+    const std::uint32_t first = notify(c, 0, 200);
+    EXPECT_EQ(first, 1u);
+    EXPECT_EQ(next_closed(c, 5s), std::make_pair(first, 1u));  // expired
+
+    const std::uint32_t kept = notify(c, 0, 0);  // never expires
+    EXPECT_EQ(kept, 2u);
+    EXPECT_EQ(notify(c, kept, 0), kept);    // replacing a shown one keeps its id
+    EXPECT_EQ(notify(c, first, 0), 3u);     // the expired one is gone: a new id
+    EXPECT_EQ(next_closed(c, 500ms), std::make_pair(0u, 0u));
+
+    DBusMessagePtr close(dbus_message_new_method_call("org.freedesktop.Notifications", "/org/freedesktop/Notifications",
+                                                      "org.freedesktop.Notifications", "CloseNotification"));
+    dbus_uint32_t id = kept;
+    dbus_message_append_args(close.get(), DBUS_TYPE_UINT32, &id, DBUS_TYPE_INVALID);
+    DBusMessagePtr reply(dbus_connection_send_with_reply_and_block(c, close.get(), 5000, nullptr));
+    EXPECT_TRUE(reply);
+    EXPECT_EQ(next_closed(c, 5s), std::make_pair(kept, 3u));  // closed by the call
+    EXPECT_EQ(session.notifications().size(), 4u);
+    close_private_connection(c);
 }
 
 TEST(DesktopSession, TwoSessionsRunSideBySideAndStopLeavesNothingRunning) {

@@ -8,7 +8,6 @@
 #include <signal.h>
 #include <time.h>
 
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <map>
@@ -63,21 +62,20 @@ std::string variant_text(DBusMessageIter* variant) {
     }
     case DBUS_TYPE_INT16:
     case DBUS_TYPE_INT32:
-    case DBUS_TYPE_INT64: {
-        DBusBasicValue v{};
-        dbus_message_iter_get_basic(&inner, &v);
-        const std::int64_t n = type == DBUS_TYPE_INT16 ? v.i16 : type == DBUS_TYPE_INT32 ? v.i32 : v.i64;
-        std::snprintf(buf, sizeof buf, "%" PRId64, n);
-        return buf;
-    }
+    case DBUS_TYPE_INT64:
     case DBUS_TYPE_UINT16:
     case DBUS_TYPE_UINT32:
     case DBUS_TYPE_UINT64: {
         DBusBasicValue v{};
         dbus_message_iter_get_basic(&inner, &v);
-        const std::uint64_t n = type == DBUS_TYPE_UINT16 ? v.u16 : type == DBUS_TYPE_UINT32 ? v.u32 : v.u64;
-        std::snprintf(buf, sizeof buf, "%" PRIu64, n);
-        return buf;
+        switch (type) {
+        case DBUS_TYPE_INT16: return std::to_string(v.i16);
+        case DBUS_TYPE_INT32: return std::to_string(v.i32);
+        case DBUS_TYPE_INT64: return std::to_string(v.i64);
+        case DBUS_TYPE_UINT16: return std::to_string(v.u16);
+        case DBUS_TYPE_UINT32: return std::to_string(v.u32);
+        default: return std::to_string(v.u64);
+        }
     }
     case DBUS_TYPE_DOUBLE: {
         double d = 0;
