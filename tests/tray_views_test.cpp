@@ -13,6 +13,7 @@
 #include <climits>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -111,19 +112,19 @@ protected:
 
     // Desktop, simulated agent with `scenario` (none when empty), the tray.
     void start(const std::string& scenario, std::vector<std::string> capabilities = {"body", "actions"},
-               bool agent_first = true) {
+               bool agent_first = true, bool shipped_catalogue = false) {
         kv::test::DesktopOptions options;
         options.notification_capabilities = std::move(capabilities);
         desktop_ = std::make_unique<kv::test::DesktopSession>(options);
         ASSERT_EQ(desktop_->start(), 0);
-        install_desktop_files();
+        install_desktop_files(shipped_catalogue);
         ASSERT_EQ(::mkdir(kHostCache, 0755) == 0 || errno == EEXIST, true);
         if (agent_first)
             start_agent(scenario);
         start_tray();
     }
 
-    void install_desktop_files() {
+    void install_desktop_files(bool shipped_catalogue) {
         ASSERT_EQ(::system(("mkdir -p " + std::string(kDesktopDir) + "/locales/en/LC_MESSAGES").c_str()), 0);
         // Images: the project's own when built, else solid colours.
         const std::string stage = KV_DESKTOP_STAGE;
@@ -139,6 +140,12 @@ protected:
                                         name;
                 ASSERT_EQ(::system(cmd.c_str()), 0) << cmd;
             }
+        }
+        if (shipped_catalogue) {
+            ASSERT_EQ(::system(("cp " + stage + "/locales/en/LC_MESSAGES/korvane.mo " + kDesktopDir +
+                                "/locales/en/LC_MESSAGES/").c_str()),
+                      0);
+            return;
         }
         std::string po = "msgid \"\"\nmsgstr \"Content-Type: text/plain; charset=UTF-8\\n\"\n";
         for (const auto& [id, str] : kCatalogue)
@@ -247,10 +254,12 @@ protected:
         return rows_of(json_object_array_get_idx(lists, static_cast<std::size_t>(page)));
     }
     std::string analyzed_count() {
-        // The label after "HPS_AnalyzedFiles" on the Threats page.
+        // The label after "HPS_AnalyzedFiles" on the Threats page (or its
+        // shipped translation).
         json_object* labels = member(window("korvaneui_main"), "labels");
         for (std::size_t i = 0; labels != nullptr && i + 1 < json_object_array_length(labels); ++i) {
-            if (text(json_object_array_get_idx(labels, i)) == "HPS_AnalyzedFiles")
+            const std::string label = text(json_object_array_get_idx(labels, i));
+            if (label == "HPS_AnalyzedFiles" || label == "Analyzed files:")
                 return text(json_object_array_get_idx(labels, i + 1));
         }
         return "<none>";
@@ -549,6 +558,40 @@ TEST_F(TrayViewsTest, AboutWindowIsASnapshotPresentedUntilClosed) {
     ASSERT_EQ(tray("showAboutWindow"), "");
     settle();
     EXPECT_EQ(text(member(window("AboutWindowName"), "id")), id);
+}
+
+// What a user sees at 1024x768, with the shipped images and catalogue: the
+// details window on each page and the About window, saved for a look.
+TEST_F(TrayViewsTest, ScreenshotsOfTheDetailsWindowAndAboutWindow) {
+    start("details", {"body", "actions"}, true, /*shipped_catalogue=*/true);
+    ASSERT_TRUE(command(R"({ "CMD_":"SIMS", "SCENARIO":"details" })"));
+    ASSERT_EQ(tray("showDetailsWindow"), "");
+    ASSERT_TRUE(kv::test::wait_until(
+        [&] { return json_object_get_boolean(member(window("korvaneui_main"), "visible")); }, kTimeout));
+    ASSERT_TRUE(wait_rows(2, 6));
+    broadcast("com.korvane.agent.started");
+    settle();
+    ASSERT_EQ(::system(("mkdir -p " + std::string(KV_SCREENSHOT_DIR)).c_str()), 0);
+    const char* pages[] = {"threats", "exploits", "events"};
+    for (int page = 0; page < 3; ++page) {
+        ASSERT_EQ(inspect("showPage", {{DBUS_TYPE_STRING, "korvaneui_main"}, {DBUS_TYPE_INT32, std::to_string(page)}}),
+                  "");
+        settle();
+        const std::string png = std::string(KV_SCREENSHOT_DIR) + "/details_" + pages[page] + ".png";
+        ASSERT_EQ(desktop_->screenshot(png), 0) << png;
+        std::cout << "screenshot: " << png << "\n";
+    }
+    ASSERT_EQ(tray("showAboutWindow"), "");
+    // The shipped catalogue names the window.
+    const std::string about = "korvaneui_about";
+    ASSERT_TRUE(kv::test::wait_until([&] { return window(about.c_str()) != nullptr; }, kTimeout));
+    ASSERT_EQ(inspect("moveWindow", {{DBUS_TYPE_STRING, about}, {DBUS_TYPE_INT32, "300"}, {DBUS_TYPE_INT32, "550"},
+                                     {DBUS_TYPE_INT32, "0"}, {DBUS_TYPE_INT32, "0"}}),
+              "");
+    settle();
+    const std::string png = std::string(KV_SCREENSHOT_DIR) + "/about.png";
+    ASSERT_EQ(desktop_->screenshot(png), 0);
+    std::cout << "screenshot: " << png << "\n";
 }
 
 }  // namespace

@@ -16,6 +16,7 @@ namespace {
 
 constexpr std::size_t kLineMax = 254;   // a 255-byte line buffer, NUL included
 constexpr int kSpacing = 4;
+constexpr int kPadding = 16;
 
 std::string line(const char* caption, const std::string& text) {
     std::string out = sanitise_text(std::string(caption) + " " + text);
@@ -65,6 +66,8 @@ void open_about_window(TrayContext& ctx) noexcept {
     g_signal_connect(window, "delete-event", G_CALLBACK(on_delete), &ctx);
 
     GtkWidget* box = gtk_vbox_new(FALSE, kSpacing);
+    // The window has no border; the box keeps the text off its edges.
+    gtk_container_set_border_width(GTK_CONTAINER(box), kPadding);
     gtk_container_add(GTK_CONTAINER(window), box);
     pack_row(box, ctx.app_icon != nullptr ? gtk_image_new_from_pixbuf(ctx.app_icon) : gtk_image_new());
     for (const std::string& text : about_lines(ctx))

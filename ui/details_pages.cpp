@@ -79,6 +79,7 @@ ThreatsPage* threats_page_new() {
     gtk_box_pack_start(GTK_BOX(page->box), make_list(page->store, kColumns, std::size(kColumns), &page->view), TRUE,
                        TRUE, 0);
     GtkWidget* row = gtk_hbox_new(FALSE, 4);
+    gtk_container_set_border_width(GTK_CONTAINER(row), 4);
     gtk_box_pack_start(GTK_BOX(row), gtk_label_new(_("HPS_AnalyzedFiles")), FALSE, FALSE, 0);
     page->count_label = gtk_label_new("0");
     gtk_box_pack_start(GTK_BOX(row), page->count_label, FALSE, FALSE, 0);

@@ -14,6 +14,7 @@ namespace {
 
 constexpr std::uint64_t kStartupRefreshMask = 0xFBEE;
 constexpr int kSpacing = 4;
+constexpr int kDefaultWidth = 940, kDefaultHeight = 520;
 
 void on_help_clicked(GtkButton*, gpointer) { (void)open_link(_("SupportUrlEP")); }
 
@@ -33,6 +34,8 @@ int details_window_build(TrayContext& ctx) noexcept {
     if (ctx.app_icon != nullptr)
         gtk_window_set_icon(GTK_WINDOW(d.window), ctx.app_icon);
     gtk_widget_set_size_request(d.window, 500, 350);
+    // Room for a 64-digit file ID and an exploit's details at 1024x768.
+    gtk_window_set_default_size(GTK_WINDOW(d.window), kDefaultWidth, kDefaultHeight);
     // Closing only hides: the window lives until teardown.
     g_signal_connect(d.window, "delete-event", G_CALLBACK(gtk_widget_hide_on_delete), nullptr);
 
@@ -40,6 +43,7 @@ int details_window_build(TrayContext& ctx) noexcept {
     gtk_container_add(GTK_CONTAINER(d.window), d.content);
 
     d.header = gtk_hbox_new(FALSE, kSpacing);
+    gtk_container_set_border_width(GTK_CONTAINER(d.header), kSpacing);
     const int colour = ctx.icon_colour.load();
     d.status_image = ctx.colour_pixbufs[colour] != nullptr ? gtk_image_new_from_pixbuf(ctx.colour_pixbufs[colour])
                                                            : gtk_image_new();
@@ -56,6 +60,7 @@ int details_window_build(TrayContext& ctx) noexcept {
     gtk_box_pack_start(GTK_BOX(d.content), d.notebook, TRUE, TRUE, 0);
 
     d.footer = gtk_hbox_new(FALSE, kSpacing);
+    gtk_container_set_border_width(GTK_CONTAINER(d.footer), kSpacing);
     d.status_label = gtk_label_new("");
     gtk_box_pack_start(GTK_BOX(d.footer), d.status_label, FALSE, FALSE, 0);
     d.help_button = gtk_button_new();
