@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 #include <json-c/json.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -100,7 +101,12 @@ protected:
 
     void TearDown() override {
         if (tray_.pid() > 0) {
-            tray_.stop(10s);
+            const int status = tray_.stop(kTimeout);
+            EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+            // A sanitizer build reports what it found at exit.
+            const std::string log = file_text(dir_.file("tray.log"));
+            EXPECT_EQ(log.find("Sanitizer"), std::string::npos) << log.substr(log.find("Sanitizer") - 200);
+            EXPECT_EQ(log.find("runtime error"), std::string::npos) << log;
         }
         sim_.stop();
         kv::close_private_connection(session_);
@@ -179,7 +185,8 @@ protected:
         argv.insert(argv.end(), {KV_TRAY, "--verbose"});
         kv::test::RunOptions options;
         options.extra_env = desktop_->child_env();
-        options.extra_env.insert(options.extra_env.end(), {"LANG=C.UTF-8", "LANGUAGE=en"});
+        options.extra_env.insert(options.extra_env.end(),
+                                 {"LANG=C.UTF-8", "LANGUAGE=en", "LSAN_OPTIONS=suppressions=" KV_LSAN_SUPPRESSIONS});
         ASSERT_TRUE(tray_.start(argv, options));
         DBusError error;
         dbus_error_init(&error);
