@@ -41,7 +41,9 @@ void refresh_from_hostcache(TrayContext& ctx, std::uint64_t mask) noexcept;
 // True while a refresh has not been applied completely.
 bool refresh_pending(const TrayContext& ctx) noexcept;
 
-// The notification a service signal raises, if any. Main loop only.
+// Every service signal the state machine does not handle itself (the
+// blocked, terminated, policy and scan broadcasts, and those that change
+// nothing): the notification it raises, if any. Main loop only.
 void notify_service_signal(TrayContext& ctx, int signal_index) noexcept;
 
 // Opens the About window, or presents it when it is open. Main loop only.
