@@ -64,6 +64,24 @@ std::string exploit_key(std::uint32_t pid, std::uint32_t count, const std::strin
 
 bool fits_u32(std::int64_t v) noexcept { return v >= 0 && v <= 0xFFFFFFFFLL; }
 
+// The page's box: the list over all the room there is, `bottom` below it.
+GtkWidget* page_box(GtkListStore* store, const ColumnSpec* columns, std::size_t n, GtkWidget** ret_view,
+                    GtkWidget* bottom) {
+    GtkWidget* box = gtk_vbox_new(FALSE, 4);
+    gtk_box_pack_start(GTK_BOX(box), make_list(store, columns, n, ret_view), TRUE, TRUE, 0);
+    gtk_box_pack_start(GTK_BOX(box), bottom, FALSE, FALSE, 0);
+    return box;
+}
+
+template <class Page>
+void page_free(Page* page) {
+    if (page == nullptr)
+        return;
+    if (page->store != nullptr)
+        g_object_unref(page->store);
+    delete page;
+}
+
 }  // namespace
 
 ThreatsPage* threats_page_new() {
@@ -75,15 +93,12 @@ ThreatsPage* threats_page_new() {
                                               {N_("Category"), kThreatState, false},
                                               {N_("Found"), kThreatFound, false},
                                               {N_("ID"), kThreatId, false}};
-    page->box = gtk_vbox_new(FALSE, 4);
-    gtk_box_pack_start(GTK_BOX(page->box), make_list(page->store, kColumns, std::size(kColumns), &page->view), TRUE,
-                       TRUE, 0);
     GtkWidget* row = gtk_hbox_new(FALSE, 4);
     gtk_container_set_border_width(GTK_CONTAINER(row), 4);
     gtk_box_pack_start(GTK_BOX(row), gtk_label_new(_("HPS_AnalyzedFiles")), FALSE, FALSE, 0);
     page->count_label = gtk_label_new("0");
     gtk_box_pack_start(GTK_BOX(row), page->count_label, FALSE, FALSE, 0);
-    gtk_box_pack_start(GTK_BOX(page->box), row, FALSE, FALSE, 0);
+    page->box = page_box(page->store, kColumns, std::size(kColumns), &page->view, row);
     return page;
 }
 
@@ -96,10 +111,7 @@ ExploitsPage* exploits_page_new() {
                                               {N_("Category"), kExploitAction, false},
                                               {N_("Found"), kExploitCount, false},
                                               {N_("PID"), kExploitPid, false}};
-    page->box = gtk_vbox_new(FALSE, 4);
-    gtk_box_pack_start(GTK_BOX(page->box), make_list(page->store, kColumns, std::size(kColumns), &page->view), TRUE,
-                       TRUE, 0);
-    gtk_box_pack_start(GTK_BOX(page->box), gtk_hbox_new(FALSE, 4), FALSE, FALSE, 0);
+    page->box = page_box(page->store, kColumns, std::size(kColumns), &page->view, gtk_hbox_new(FALSE, 4));
     return page;
 }
 
@@ -112,38 +124,19 @@ EventsPage* events_page_new() {
                                               {N_("HPS_ColCategory"), kEventCategory, true},
                                               {N_("HPS_ColType"), kEventType, true},
                                               {N_("HPS_ColDetails"), kEventDetails, true}};
-    page->box = gtk_vbox_new(FALSE, 4);
-    gtk_box_pack_start(GTK_BOX(page->box), make_list(page->store, kColumns, std::size(kColumns), &page->view), TRUE,
-                       TRUE, 0);
-    gtk_box_pack_start(GTK_BOX(page->box), gtk_hbox_new(FALSE, 4), FALSE, FALSE, 0);
+    page->box = page_box(page->store, kColumns, std::size(kColumns), &page->view, gtk_hbox_new(FALSE, 4));
     return page;
 }
 
 void threats_page_free(ThreatsPage* page) {
-    if (page == nullptr)
-        return;
-    if (page->loading != nullptr)
+    if (page != nullptr && page->loading != nullptr)
         g_object_unref(page->loading);
-    if (page->store != nullptr)
-        g_object_unref(page->store);
-    delete page;
+    page_free(page);
 }
 
-void exploits_page_free(ExploitsPage* page) {
-    if (page == nullptr)
-        return;
-    if (page->store != nullptr)
-        g_object_unref(page->store);
-    delete page;
-}
+void exploits_page_free(ExploitsPage* page) { page_free(page); }
 
-void events_page_free(EventsPage* page) {
-    if (page == nullptr)
-        return;
-    if (page->store != nullptr)
-        g_object_unref(page->store);
-    delete page;
-}
+void events_page_free(EventsPage* page) { page_free(page); }
 
 void threats_begin_reload(ThreatsPage& page) {
     if (page.loading != nullptr)
