@@ -271,6 +271,14 @@ protected:
         }
         return "<none>";
     }
+    bool has_label(const std::string& wanted) {
+        json_object* labels = member(window("korvaneui_main"), "labels");
+        for (std::size_t i = 0; labels != nullptr && i < json_object_array_length(labels); ++i) {
+            if (text(json_object_array_get_idx(labels, i)) == wanted)
+                return true;
+        }
+        return false;
+    }
     bool wait_rows(int page, std::size_t count) {
         return kv::test::wait_until([&] { return page_rows(page).size() == count; }, kTimeout, 100ms);
     }
@@ -489,6 +497,9 @@ TEST_F(TrayViewsTest, DetailsPagesRowsSortingSummaryAndRedIcon) {
     settle();
     EXPECT_EQ(page_rows(0).size(), 4u);
     EXPECT_EQ(page_rows(2).size(), 6u);
+    const std::string log = file_text(dir_.file("tray.log"));
+    EXPECT_NE(log.find("Unable to parse '/opt/korvane/HostCache/file_states.log'"), std::string::npos);
+    EXPECT_NE(log.find("Unable to parse '/opt/korvane/HostCache/file_process_events.log'"), std::string::npos);
     // One byte changed: the events are read again and appended.
     hostcache_write("file_process_events.log", events_text + " ");
     hostcache_write("file_states.log", states_text);
@@ -509,6 +520,17 @@ TEST_F(TrayViewsTest, DetailsPagesRowsSortingSummaryAndRedIcon) {
     ASSERT_TRUE(kv::test::wait_until([&] { return tray("getIconColor") != "red"; }, kTimeout));
     settle();
     EXPECT_EQ(tray("getIconColor"), "red");
+
+    // ScannerState 1 ends Inspecting.
+    hostcache_write("analyzer_statusB.log", R"({ "CurrentFile": "/home/alice/big.iso" })");
+    broadcast("com.korvane.analyerstatus_messages");
+    // ("Running" when the status line's last refresh was 5 s or more ago.)
+    ASSERT_TRUE(kv::test::wait_until(
+        [&] { return has_label("Inspecting /home/alice/big.iso") || has_label("Running"); }, kTimeout));
+    hostcache_write("scanner_state.log", R"({ "ScannerState": 1 })");
+    hostcache_write("header.log", R"({ "MessageMask": 2 })");
+    broadcast("com.korvane.timer.aggregated_messages");
+    EXPECT_TRUE(kv::test::wait_until([&] { return has_label("Idle"); }, kTimeout));
 }
 
 TEST_F(TrayViewsTest, NoNotificationsWhenOffWhileListsAndIconChange) {
