@@ -7,6 +7,7 @@
 #include <climits>
 
 #include "open_link.hpp"
+#include "text_sanitiser.hpp"
 #include "service_state.hpp"
 
 namespace kv::ui {
@@ -50,7 +51,7 @@ int details_window_build(TrayContext& ctx) noexcept {
     gtk_box_pack_start(GTK_BOX(d.header), d.status_image, FALSE, FALSE, 0);
     gtk_box_pack_start(GTK_BOX(d.header), gtk_image_new_from_file(kGuardImagePath), FALSE, FALSE, 0);
     char host[257] = {};
-    d.host_label = gtk_label_new(gethostname(host, sizeof host - 1) == 0 ? host : "");
+    d.host_label = gtk_label_new(gethostname(host, sizeof host - 1) == 0 ? sanitise_text(host).c_str() : "");
     gtk_box_pack_end(GTK_BOX(d.header), d.host_label, FALSE, FALSE, 0);
     gtk_box_pack_start(GTK_BOX(d.content), d.header, FALSE, FALSE, 0);
 

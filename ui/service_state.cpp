@@ -11,6 +11,7 @@
 #include "host_cache.hpp"
 #include "mono_clock.hpp"
 #include "protocol.hpp"
+#include "text_sanitiser.hpp"
 #include "ui_bus_endpoint.hpp"
 #include "ui_log.hpp"
 #include "update_notice.hpp"
@@ -158,9 +159,10 @@ void refresh_status_line(TrayContext& ctx) noexcept {
         text = _("Idle");
         break;
     }
-    ctx.status_text = text;
+    // The current file and the notice are outside bytes.
+    ctx.status_text = sanitise_text(text);
     if (ctx.details.status_label != nullptr)
-        gtk_label_set_text(GTK_LABEL(ctx.details.status_label), text.c_str());
+        gtk_label_set_text(GTK_LABEL(ctx.details.status_label), ctx.status_text.c_str());
 }
 
 void apply_state(TrayContext& ctx, ServiceState state) noexcept {

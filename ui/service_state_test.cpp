@@ -212,3 +212,15 @@ TEST_F(ServiceStateTest, UpdateNoticeHoldsTheStateAndEndsTheTick) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(ServiceStateTest, StatusLineShowsOutsideBytesAsValidText) {
+    ASSERT_TRUE(kv::test::in_test_namespace());
+    std::filesystem::create_directories(kv::svc::kHostCacheDir);
+    std::ofstream(kv::svc::kAnalyzerStatusBPath) << "{\"CurrentFile\": \"/home/u/\xFF<b>.bin\"}";
+    signal("com.korvane.analyerstatus_messages");
+    EXPECT_EQ(ctx_.status_text, "Inspecting /home/u/\xEF\xBF\xBD<b>.bin");
+}
+
+}  // namespace

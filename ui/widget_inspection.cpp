@@ -43,14 +43,15 @@ std::string cell_text(GtkTreeModel* model, GtkTreeIter* iter, int column) {
 json_object* describe_list(GtkTreeView* view) {
     json_object* list = json_object_new_object();
     json_object* columns = json_object_new_array();
-    for (GList* c = gtk_tree_view_get_columns(view), *head = c; c != nullptr || (g_list_free(head), false);
-         c = c->next) {
+    GList* all = gtk_tree_view_get_columns(view);
+    for (GList* c = all; c != nullptr; c = c->next) {
         GtkTreeViewColumn* column = GTK_TREE_VIEW_COLUMN(c->data);
         json_object* col = json_object_new_object();
         json_object_object_add(col, "title", json_object_new_string(gtk_tree_view_column_get_title(column)));
         json_object_object_add(col, "width", json_object_new_int(gtk_tree_view_column_get_width(column)));
         json_object_array_add(columns, col);
     }
+    g_list_free(all);
     json_object_object_add(list, "columns", columns);
     GtkTreeModel* model = gtk_tree_view_get_model(view);
     gint sort_column = -1;
