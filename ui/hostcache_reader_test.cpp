@@ -56,6 +56,12 @@ TEST_F(HostCacheReader, MaskFromHeaderAndRecordsWithTheirFields) {
     EXPECT_TRUE(read(0).header_failed);
     write("header.log", "{ broken");
     EXPECT_TRUE(read(0).header_failed);
+    // A record file over 1 MiB is not read, even when it is valid JSON;
+    // exactly 1 MiB is.
+    write("header.log", R"({ "MessageMask": 5 )" + std::string(1u << 20, ' ') + "}");
+    EXPECT_TRUE(read(0).header_failed);
+    write("header.log", R"({ "MessageMask": 5 )" + std::string((1u << 20) - 20, ' ') + "}");
+    EXPECT_FALSE(read(0).header_failed);
 }
 
 TEST_F(HostCacheReader, ChangeTestPerFile) {
