@@ -128,6 +128,20 @@ protected:
         if (agent_first)
             start_agent(scenario);
         start_tray();
+        if (agent_first)
+            wait_listening();
+    }
+
+    // The tray's service listener subscribes on a thread of its own: until
+    // a broadcast that changes nothing is seen to arrive, others may be lost.
+    void wait_listening() {
+        ASSERT_TRUE(kv::test::wait_until(
+            [&] {
+                broadcast("com.korvane.logupload_idle");
+                return file_text(dir_.file("tray.log")).find("received notification from service") !=
+                       std::string::npos;
+            },
+            kTimeout, 200ms));
     }
 
     void install_desktop_files(bool shipped_catalogue) {
@@ -284,11 +298,13 @@ protected:
     }
     // Every refresh queued before has been applied once a later one that
     // sets the analysed-file count to a new value shows (they run in order).
+    // Its mask keeps the list bits, as the agent's would: an earlier refresh
+    // may read this header instead of its own.
     void settle() {
         static int n = 90000;
         ++n;
         hostcache_write("analysis_count.log", "{ \"AnalyzedCount\": " + std::to_string(n) + " }");
-        hostcache_write("header.log", R"({ "MessageMask": 4 })");
+        hostcache_write("header.log", R"({ "MessageMask": 1045 })");
         broadcast("com.korvane.timer.aggregated_messages");
         ASSERT_TRUE(kv::test::wait_until([&] { return analyzed_count() == std::to_string(n); }, kTimeout, 100ms));
     }
@@ -498,7 +514,15 @@ TEST_F(TrayViewsTest, DetailsPagesRowsSortingSummaryAndRedIcon) {
     EXPECT_EQ(page_rows(0).size(), 4u);
     EXPECT_EQ(page_rows(2).size(), 6u);
     const std::string log = file_text(dir_.file("tray.log"));
-    EXPECT_NE(log.find("Unable to parse '/opt/korvane/HostCache/file_states.log'"), std::string::npos);
+    std::string brief;
+    {
+        std::istringstream lines(log);
+        for (std::string line; std::getline(lines, line);)
+            if (line.find("mask") != std::string::npos || line.find("Unable") != std::string::npos ||
+                line.find("Analyzed") != std::string::npos || line.find("error") != std::string::npos)
+                brief += line + "\n";
+    }
+    EXPECT_NE(log.find("Unable to parse '/opt/korvane/HostCache/file_states.log'"), std::string::npos) << brief;
     EXPECT_NE(log.find("Unable to parse '/opt/korvane/HostCache/file_process_events.log'"), std::string::npos);
     // One byte changed: the events are read again and appended.
     hostcache_write("file_process_events.log", events_text + " ");
@@ -562,6 +586,7 @@ TEST_F(TrayViewsTest, AboutWindowIsASnapshotPresentedUntilClosed) {
     // The agent starts: Idle asks it for the policy. The open window is
     // presented again, unchanged.
     start_agent("");
+    wait_listening();
     broadcast("com.korvane.agent.started");
     settle();
     ASSERT_EQ(tray("showAboutWindow"), "");
