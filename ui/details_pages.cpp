@@ -138,11 +138,12 @@ void exploits_page_free(ExploitsPage* page) { page_free(page); }
 
 void events_page_free(EventsPage* page) { page_free(page); }
 
-void threats_begin_reload(ThreatsPage& page) {
+void threats_begin_reload(ThreatsPage& page, std::size_t expected_rows) {
     if (page.loading != nullptr)
         g_object_unref(page.loading);
     page.loading = new_threat_store();
     page.rows.clear();
+    page.rows.reserve(expected_rows);
 }
 
 void threats_end_reload(ThreatsPage& page) {

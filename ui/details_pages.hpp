@@ -52,7 +52,7 @@ void events_page_free(EventsPage* page);
 
 // A reload: rows go to a fresh store that replaces the shown one at the
 // end, with the shown one's sort order, so the list never shows half a file.
-void threats_begin_reload(ThreatsPage& page);
+void threats_begin_reload(ThreatsPage& page, std::size_t expected_rows);
 void threats_end_reload(ThreatsPage& page);
 // Adds the record or counts it as found again; true when it is an
 // Unsafe-only threat (the caller's unsafe counter).

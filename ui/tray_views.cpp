@@ -55,7 +55,7 @@ bool apply_slice(TrayContext& ctx, RefreshApply& a) {
     case RefreshApply::kThreats:
         if (s.threats_loaded && v.threats != nullptr) {
             if (a.next == 0)
-                threats_begin_reload(*v.threats);
+                threats_begin_reload(*v.threats, s.threats.size());
             if (!add_rows(a, s.threats, deadline, [&](const ThreatRecord& r) {
                     if (add_threat_row(*v.threats, r))
                         ++v.unsafe_counter;
