@@ -19,13 +19,13 @@ native=(
     libcapstone-dev
     dbus dbus-x11 xvfb qemu-user util-linux procps jq squashfs-tools man-db groff-base
     trayer x11-apps x11-utils xdotool imagemagick librsvg2-bin
-    desktop-file-utils gcovr
+    desktop-file-utils gcovr gconf-service libnotify-bin libx11-dev fonts-dejavu-core
 )
 i386=(
     libc6-dev:i386 libstdc++-12-dev:i386
     libjson-c-dev:i386 libdbus-1-dev:i386 libgtk2.0-dev:i386
     libgconf2-dev:i386 libgconf-2-4:i386 libnotify-dev:i386 libssl-dev:i386
-    libgtest-dev:i386 libgmock-dev:i386 libcapstone-dev:i386
+    libgtest-dev:i386 libgmock-dev:i386 libcapstone-dev:i386 libx11-dev:i386
 )
 
 missing=()

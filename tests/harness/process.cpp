@@ -74,6 +74,8 @@ pid_t spawn(const std::vector<std::string>& argv, const RunOptions& options, int
         else
             posix_spawn_file_actions_addopen(&actions, i, "/dev/null", i == 0 ? O_RDONLY : O_WRONLY, 0);
     }
+    if (options.fd3 >= 0)
+        posix_spawn_file_actions_adddup2(&actions, options.fd3, 3);
     if (!options.cwd.empty())
         posix_spawn_file_actions_addchdir_np(&actions, options.cwd.c_str());
     posix_spawnattr_t attr;

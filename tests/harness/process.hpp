@@ -21,6 +21,7 @@ struct RunOptions {
     std::vector<std::string> extra_env;           // "NAME=value" added to the environment
     std::string stdin_text;
     std::string cwd;                              // working directory, "" = inherited
+    int fd3 = -1;                                 // given to the child as its descriptor 3
     std::chrono::milliseconds timeout{30000};     // then SIGKILL
 };
 
