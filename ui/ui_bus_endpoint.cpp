@@ -179,11 +179,11 @@ void UiBusEndpoint::emit_signal(const char* path, const char* interface, const c
         verbose_print("error: failed to create signal message\n");
         return;
     }
-    if (!dbus_connection_send(connection_, signal.get(), nullptr)) {
+    // Queued, not flushed: a flush would wait for the listener's read to
+    // give up the connection (up to its timeout) on the main thread. The
+    // listener writes the queue out on its next round.
+    if (!dbus_connection_send(connection_, signal.get(), nullptr))
         verbose_print("error: failed to send signal\n");
-        return;
-    }
-    dbus_connection_flush(connection_);
 }
 
 void UiBusEndpoint::shutdown(UiBusEndpoint* e) noexcept {
