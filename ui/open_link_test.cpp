@@ -1,0 +1,63 @@
+// open_link against a recording stand-in bound over /usr/bin/xdg-open:
+// one argument, no shell, not waited for; a start failure prints its line.
+#include <gtest/gtest.h>
+#include <sys/mount.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <thread>
+
+#include "open_link.hpp"
+#include "process.hpp"
+#include "ui_log.hpp"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+TEST(OpenLinkTest, StartsTheBrowserWithOneArgumentAndDoesNotWait) {
+    ASSERT_TRUE(kv::test::in_test_namespace());
+    (void)std::remove("/tmp/xdg-open.log");
+    const std::string url = "https://www.korvane.example/a b?x=1;touch /tmp/pwned&y=$(id)";
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(kv::ui::open_link(url.c_str()), 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);   // the stand-in sleeps 2 s
+    for (int i = 0; i < 100 && read_file("/tmp/xdg-open.log").empty(); ++i)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(read_file("/tmp/xdg-open.log"), "1\n" + url + "\n");
+    EXPECT_NE(access("/tmp/pwned", F_OK), 0);
+    // A long address is passed whole, not cut.
+    (void)std::remove("/tmp/xdg-open.log");
+    const std::string long_url = "https://www.korvane.example/" + std::string(400, 'p');
+    EXPECT_EQ(kv::ui::open_link(long_url.c_str()), 0);
+    for (int i = 0; i < 100 && read_file("/tmp/xdg-open.log").empty(); ++i)
+        std::this_thread::sleep_for(20ms);
+    EXPECT_EQ(read_file("/tmp/xdg-open.log"), "1\n" + long_url + "\n");
+}
+
+TEST(OpenLinkTest, AStartFailurePrintsTheCommandLine) {
+    ASSERT_TRUE(kv::test::in_test_namespace());
+    kv::test::TempDir dir;
+    const std::string plain = dir.file("not-a-program");
+    std::ofstream(plain) << "data\n";
+    ASSERT_EQ(mount(plain.c_str(), kv::ui::kXdgOpen, nullptr, MS_BIND, nullptr), 0);
+    kv::ui::set_verbose(true);
+    testing::internal::CaptureStdout();
+    const int r = kv::ui::open_link("https://support.korvane.example/endpoint/");
+    const std::string out = testing::internal::GetCapturedStdout();
+    kv::ui::set_verbose(false);
+    EXPECT_EQ(umount(kv::ui::kXdgOpen), 0);
+    EXPECT_EQ(r, -1);
+    EXPECT_EQ(out, "error: /usr/bin/xdg-open https://support.korvane.example/endpoint/\n");
+}
+
+}  // namespace
