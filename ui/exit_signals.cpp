@@ -1,34 +1,32 @@
-// The exit signals' self-pipe.
+// The exit signals through a signalfd.
 #include "exit_signals.hpp"
 
-#include <fcntl.h>
 #include <glib-unix.h>
 #include <gtk/gtk.h>
-#include <signal.h>
+#include <pthread.h>
+#include <sys/signalfd.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <initializer_list>
 
 #include "ui_log.hpp"
 
 namespace kv::ui {
 namespace {
 
-constinit int g_pipe_write = -1;
-
-// Async-signal-safe: one write(2) of one byte, errno preserved.
-void on_exit_signal(int number) {
-    const int saved = errno;
-    const unsigned char byte = static_cast<unsigned char>(number);
-    (void)!write(g_pipe_write, &byte, 1);
-    errno = saved;
+sigset_t exit_signal_set() noexcept {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGQUIT);
+    return set;
 }
 
-gboolean on_pipe_readable(gint fd, GIOCondition, gpointer) {
-    unsigned char byte = 0;
-    if (read(fd, &byte, 1) == 1) {
-        always_print("exiting on signal(%d)...\n", byte);
+gboolean on_signal_readable(gint fd, GIOCondition, gpointer) {
+    signalfd_siginfo info{};
+    if (read(fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info)) {
+        always_print("exiting on signal(%d)...\n", static_cast<int>(info.ssi_signo));
         gtk_main_quit();
     }
     return G_SOURCE_CONTINUE;
@@ -37,21 +35,23 @@ gboolean on_pipe_readable(gint fd, GIOCondition, gpointer) {
 }  // namespace
 
 int exit_signals_install() noexcept {
-    int fds[2];
-    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0)
+    const sigset_t set = exit_signal_set();
+    const int r = pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    if (r != 0)
+        return -r;
+    const int fd = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
+    if (fd < 0)
         return -errno;
-    g_pipe_write = fds[1];
-    if (g_unix_fd_add(fds[0], G_IO_IN, on_pipe_readable, nullptr) == 0)
+    if (g_unix_fd_add(fd, G_IO_IN, on_signal_readable, nullptr) == 0) {
+        (void)close(fd);
         return -ENOMEM;
-    struct sigaction action {};
-    action.sa_handler = on_exit_signal;
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    for (const int number : {SIGINT, SIGTERM, SIGQUIT}) {
-        if (sigaction(number, &action, nullptr) != 0)
-            return -errno;
     }
     return 0;
+}
+
+void exit_signals_unblock_in_child() noexcept {
+    const sigset_t set = exit_signal_set();
+    (void)pthread_sigmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 }  // namespace kv::ui

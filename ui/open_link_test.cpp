@@ -1,6 +1,8 @@
 // open_link against a recording stand-in bound over /usr/bin/xdg-open:
 // one argument, no shell, not waited for; a start failure prints its line.
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/mount.h>
 
 #include <chrono>
@@ -27,6 +29,13 @@ std::string read_file(const std::string& path) {
 TEST(OpenLinkTest, StartsTheBrowserWithOneArgumentAndDoesNotWait) {
     ASSERT_TRUE(kv::test::in_test_namespace());
     (void)std::remove("/tmp/xdg-open.log");
+    // The tray blocks its exit signals in every thread; the browser must
+    // not inherit that.
+    sigset_t exit_signals, previous;
+    sigemptyset(&exit_signals);
+    for (const int s : {SIGINT, SIGTERM, SIGQUIT})
+        sigaddset(&exit_signals, s);
+    ASSERT_EQ(pthread_sigmask(SIG_BLOCK, &exit_signals, &previous), 0);
     const std::string url = "https://www.korvane.example/a b?x=1;touch /tmp/pwned&y=$(id)";
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(kv::ui::open_link(url.c_str()), 0);
@@ -35,6 +44,9 @@ TEST(OpenLinkTest, StartsTheBrowserWithOneArgumentAndDoesNotWait) {
         std::this_thread::sleep_for(20ms);
     EXPECT_EQ(read_file("/tmp/xdg-open.log"), "1\n" + url + "\n");
     EXPECT_NE(access("/tmp/pwned", F_OK), 0);
+    const unsigned long blocked = std::stoul("0" + read_file("/tmp/xdg-open.sigblk"), nullptr, 16);
+    EXPECT_EQ(blocked & ((1UL << (SIGINT - 1)) | (1UL << (SIGTERM - 1)) | (1UL << (SIGQUIT - 1))), 0UL) << blocked;
+    ASSERT_EQ(pthread_sigmask(SIG_SETMASK, &previous, nullptr), 0);
     // A long address is passed whole, not cut.
     (void)std::remove("/tmp/xdg-open.log");
     const std::string long_url = "https://www.korvane.example/" + std::string(400, 'p');
