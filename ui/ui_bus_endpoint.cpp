@@ -1,12 +1,17 @@
 // The tray's D-Bus endpoint and its listener thread.
 #include "ui_bus_endpoint.hpp"
 
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <cstring>
 #include <new>
 
 #include "client_impl.hpp"
 #include "dbus_handles.hpp"
+#include "unique_handle.hpp"
 #include "ui_log.hpp"
 
 namespace kv::ui {
@@ -26,6 +31,11 @@ UiBusEndpoint* UiBusEndpoint::create(BusKind kind, const char* name) noexcept {
     if (e == nullptr)
         return nullptr;
     e->kind_ = kind;
+    e->wake_fd_.reset(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+    if (!e->wake_fd_) {
+        delete e;
+        return nullptr;
+    }
     if (name != nullptr) {
         e->name_ = name;
         e->has_name_ = true;
@@ -100,8 +110,14 @@ void UiBusEndpoint::listener_main() noexcept {
         started_cv_.notify_all();
     }
     dbus_bus_add_match(connection_, kNetworkManagerMatchRule, nullptr);
+    int fd = -1;
+    (void)dbus_connection_get_unix_fd(connection_, &fd);
+    // The wait is our own poll, not libdbus's blocking read: libdbus holds
+    // the connection's I/O path while it blocks, so a signal sent from the
+    // main thread would wait for the timeout. Here sends go out at once, and
+    // the wake-up descriptor cuts the wait short for queued output and stop.
     while (!stop_requested_.load() && dbus_connection_get_is_connected(connection_)) {
-        if (!dbus_connection_read_write(connection_, kReadTimeoutMs))
+        if (!dbus_connection_read_write(connection_, 0))
             break;   // disconnected
         while (DBusMessage* raw = dbus_connection_pop_message(connection_)) {
             const DBusMessagePtr message{raw};
@@ -114,6 +130,15 @@ void UiBusEndpoint::listener_main() noexcept {
             dispatch(raw, reply.get());
             if (reply != nullptr)
                 (void)dbus_connection_send(connection_, reply.get(), nullptr);
+        }
+        if (stop_requested_.load() || !dbus_connection_get_is_connected(connection_))
+            break;
+        pollfd waits[2] = {{fd, POLLIN, 0}, {wake_fd_.get(), POLLIN, 0}};
+        if (dbus_connection_has_messages_to_send(connection_))
+            waits[0].events |= POLLOUT;
+        if (poll(waits, 2, kReadTimeoutMs) > 0 && (waits[1].revents & POLLIN) != 0) {
+            std::uint64_t count = 0;
+            (void)!read(wake_fd_.get(), &count, sizeof count);
         }
     }
     verbose_print("%s: exiting...\n", "korvaneui_dbus_listen_thread");
@@ -179,11 +204,19 @@ void UiBusEndpoint::emit_signal(const char* path, const char* interface, const c
         verbose_print("error: failed to create signal message\n");
         return;
     }
-    // Queued, not flushed: a flush would wait for the listener's read to
-    // give up the connection (up to its timeout) on the main thread. The
-    // listener writes the queue out on its next round.
-    if (!dbus_connection_send(connection_, signal.get(), nullptr))
+    // Not flushed: the send writes at once unless the socket is full; what
+    // stays queued is written by the woken listener.
+    if (!dbus_connection_send(connection_, signal.get(), nullptr)) {
         verbose_print("error: failed to send signal\n");
+        return;
+    }
+    if (dbus_connection_has_messages_to_send(connection_))
+        wake_listener();
+}
+
+void UiBusEndpoint::wake_listener() noexcept {
+    const std::uint64_t one = 1;
+    (void)!write(wake_fd_.get(), &one, sizeof one);
 }
 
 void UiBusEndpoint::shutdown(UiBusEndpoint* e) noexcept {
@@ -193,6 +226,7 @@ void UiBusEndpoint::shutdown(UiBusEndpoint* e) noexcept {
     // main thread may run meanwhile, and the listener's start report take it.
     e->stop_requested_.store(true);
     if (e->has_thread_) {
+        e->wake_listener();
         (void)pthread_join(e->handle_, nullptr);
         e->has_thread_ = false;
     }

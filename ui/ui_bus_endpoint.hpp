@@ -6,13 +6,15 @@
 #pragma once
 
 #include <dbus/dbus.h>
+#include <pthread.h>
 
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
 #include <string>
-#include <pthread.h>
+
+#include "unique_handle.hpp"
 
 namespace kv::ui {
 
@@ -57,11 +59,13 @@ private:
     UiBusEndpoint() = default;
     void listener_main() noexcept;
     void dispatch(DBusMessage* message, DBusMessage* reply) noexcept;
+    void wake_listener() noexcept;
 
     std::string name_;
     bool has_name_ = false;
     BusKind kind_ = BusKind::session;
     DBusConnection* connection_ = nullptr;
+    UniqueFd wake_fd_;   // eventfd: queued output or a stop request
     std::atomic<bool> running_{false};
     std::atomic<bool> stop_requested_{false};
     pthread_t handle_{};
