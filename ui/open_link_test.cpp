@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <thread>
 
@@ -19,12 +18,7 @@ namespace {
 
 using namespace std::chrono_literals;
 
-std::string read_file(const std::string& path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
+using kv::test::read_text_file;
 
 TEST(OpenLinkTest, StartsTheBrowserWithOneArgumentAndDoesNotWait) {
     ASSERT_TRUE(kv::test::in_test_namespace());
@@ -40,20 +34,18 @@ TEST(OpenLinkTest, StartsTheBrowserWithOneArgumentAndDoesNotWait) {
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_EQ(kv::ui::open_link(url.c_str()), 0);
     EXPECT_LT(std::chrono::steady_clock::now() - t0, 1s);   // the stand-in sleeps 2 s
-    for (int i = 0; i < 100 && read_file("/tmp/xdg-open.log").empty(); ++i)
-        std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(read_file("/tmp/xdg-open.log"), "1\n" + url + "\n");
+    (void)kv::test::wait_until([] { return !read_text_file("/tmp/xdg-open.log").empty(); }, 2s);
+    EXPECT_EQ(read_text_file("/tmp/xdg-open.log"), "1\n" + url + "\n");
     EXPECT_NE(access("/tmp/pwned", F_OK), 0);
-    const unsigned long blocked = std::stoul("0" + read_file("/tmp/xdg-open.sigblk"), nullptr, 16);
+    const unsigned long blocked = std::stoul("0" + read_text_file("/tmp/xdg-open.sigblk"), nullptr, 16);
     EXPECT_EQ(blocked & ((1UL << (SIGINT - 1)) | (1UL << (SIGTERM - 1)) | (1UL << (SIGQUIT - 1))), 0UL) << blocked;
     ASSERT_EQ(pthread_sigmask(SIG_SETMASK, &previous, nullptr), 0);
     // A long address is passed whole, not cut.
     (void)std::remove("/tmp/xdg-open.log");
     const std::string long_url = "https://www.korvane.example/" + std::string(400, 'p');
     EXPECT_EQ(kv::ui::open_link(long_url.c_str()), 0);
-    for (int i = 0; i < 100 && read_file("/tmp/xdg-open.log").empty(); ++i)
-        std::this_thread::sleep_for(20ms);
-    EXPECT_EQ(read_file("/tmp/xdg-open.log"), "1\n" + long_url + "\n");
+    (void)kv::test::wait_until([] { return !read_text_file("/tmp/xdg-open.log").empty(); }, 2s);
+    EXPECT_EQ(read_text_file("/tmp/xdg-open.log"), "1\n" + long_url + "\n");
 }
 
 TEST(OpenLinkTest, AStartFailurePrintsTheCommandLine) {

@@ -51,14 +51,8 @@ kv::ui::UiBusCallbacks recording_callbacks() {
 }
 
 template <class Pred>
-bool wait_for(Pred pred, std::chrono::milliseconds timeout = 5000ms) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    while (!pred()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        std::this_thread::sleep_for(10ms);
-    }
-    return true;
+bool wait_for(Pred pred) {
+    return kv::test::wait_until(pred, std::chrono::milliseconds(5000));
 }
 
 class UiBusEndpointTest : public ::testing::Test {

@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace kv::test {
@@ -79,6 +80,22 @@ private:
 // User plus system CPU time this process has used, in seconds (for
 // "does not spin" checks).
 double process_cpu_seconds();
+
+// The whole file as text; "" when it cannot be read.
+std::string read_text_file(const std::string& path);
+
+// Polls `pred` every `step` until it holds (true) or `timeout` has passed.
+template <class Pred>
+bool wait_until(Pred pred, std::chrono::milliseconds timeout,
+                std::chrono::milliseconds step = std::chrono::milliseconds(20)) {
+    const auto end = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+        std::this_thread::sleep_for(step);
+    }
+    return true;
+}
 
 // True when the test runs inside the harness's private mount namespace
 // (tests/harness/nsrun.sh), where /dev/log and /opt/korvane are private.
