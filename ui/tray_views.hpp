@@ -25,7 +25,9 @@ void views_build_pages(TrayContext& ctx, GtkNotebook* notebook) noexcept;
 // header.log. Main loop only.
 void refresh_from_hostcache(TrayContext& ctx, std::uint64_t mask) noexcept;
 
-// The notification a service signal raises, if any. Main loop only.
+// Every service signal the state machine does not handle itself (the
+// blocked, terminated, policy and scan broadcasts, and those that change
+// nothing): the notification it raises, if any. Main loop only.
 void notify_service_signal(TrayContext& ctx, int signal_index) noexcept;
 
 // Opens the About window, or presents it when it is open. Main loop only.
