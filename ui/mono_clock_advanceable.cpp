@@ -1,8 +1,13 @@
 // Test-only clock, linked only into the test build of the tray program:
 // GLib's monotonic time plus an offset. Each SIGUSR2 moves the clock 301
 // seconds forward, so the 300-second silence rule can be tested without
-// waiting. The handler only adds to a lock-free atomic (async-signal-safe).
+// waiting. The signal is blocked in every thread (set before main, so all
+// threads inherit it) and collected from a signalfd whenever the clock is
+// read: no handler runs in signal context.
+#include <pthread.h>
 #include <signal.h>
+#include <sys/signalfd.h>
+#include <unistd.h>
 
 #include <atomic>
 
@@ -14,22 +19,24 @@ namespace kv::ui {
 namespace {
 
 constexpr std::int64_t kStepUs = 301LL * 1000 * 1000;
-// 64-bit atomics are lock-free on x86-64 and on i686 with cmpxchg8b.
 constinit std::atomic<std::int64_t> g_offset_us{0};
-static_assert(std::atomic<std::int64_t>::is_always_lock_free);
+constinit int g_advance_fd = -1;
 
-void advance(int) { g_offset_us.fetch_add(kStepUs); }
-
-[[gnu::constructor]] void install_advance_handler() {
-    struct sigaction action {};
-    action.sa_handler = advance;
-    action.sa_flags = SA_RESTART;
-    sigemptyset(&action.sa_mask);
-    (void)sigaction(SIGUSR2, &action, nullptr);
+[[gnu::constructor]] void block_advance_signal() {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGUSR2);
+    (void)pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    g_advance_fd = signalfd(-1, &set, SFD_CLOEXEC | SFD_NONBLOCK);
 }
 
 }  // namespace
 
-std::int64_t monotonic_us() noexcept { return g_get_monotonic_time() + g_offset_us.load(); }
+std::int64_t monotonic_us() noexcept {
+    signalfd_siginfo info;
+    while (g_advance_fd >= 0 && read(g_advance_fd, &info, sizeof info) == static_cast<ssize_t>(sizeof info))
+        g_offset_us.fetch_add(kStepUs);
+    return g_get_monotonic_time() + g_offset_us.load();
+}
 
 }  // namespace kv::ui
