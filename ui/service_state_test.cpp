@@ -35,10 +35,8 @@ protected:
         ctx_.last_status_refresh_us = ctx_.last_policy_refresh_us = monotonic_us();
     }
     void TearDown() override {
-        for (GdkPixbuf* p : ctx_.colour_pixbufs) {
-            if (p != nullptr)
-                g_object_unref(p);
-        }
+        for (GdkPixbuf*& p : ctx_.colour_pixbufs)
+            release_object(p);
         (void)close(worker_read_);
         (void)close(ctx_.worker_pipe_write);
     }
@@ -125,8 +123,7 @@ TEST_F(ServiceStateTest, ListedUnsafeThreatHoldsTheRuleButNotTheStateTable) {
 }
 
 TEST_F(ServiceStateTest, MissingOrInvalidColoursAreIgnored) {
-    g_object_unref(ctx_.colour_pixbufs[kRed]);
-    ctx_.colour_pixbufs[kRed] = nullptr;
+    release_object(ctx_.colour_pixbufs[kRed]);
     signal("com.korvane.driver.notconnected");
     EXPECT_EQ(ctx_.icon_colour.load(), kYellow);   // kept its previous colour
     EXPECT_EQ(ctx_.state, kNoDriver);

@@ -135,14 +135,9 @@ void load_pixbufs(TrayContext& ctx) noexcept {
 }
 
 void drop_pixbufs(TrayContext& ctx) noexcept {
-    if (ctx.app_icon != nullptr)
-        g_object_unref(ctx.app_icon);
-    ctx.app_icon = nullptr;
-    for (GdkPixbuf*& p : ctx.colour_pixbufs) {
-        if (p != nullptr)
-            g_object_unref(p);
-        p = nullptr;
-    }
+    release_object(ctx.app_icon);
+    for (GdkPixbuf*& p : ctx.colour_pixbufs)
+        release_object(p);
 }
 
 TrayContext* context_create() noexcept {

@@ -112,6 +112,14 @@ struct TrayContext {
     SettingsStore* settings = nullptr;
 };
 
+// Drops one reference and forgets the object; null is a no-op.
+template <class T>
+void release_object(T*& object) noexcept {
+    if (object != nullptr)
+        g_object_unref(object);
+    object = nullptr;
+}
+
 // Writes one command byte to the worker; a lost command is only retried by
 // the next tick or state change.
 void send_worker_command(TrayContext& ctx, WorkerCommand command) noexcept;

@@ -97,22 +97,16 @@ int tray_icon_create(TrayContext& ctx) noexcept {
 
 void tray_icon_destroy(TrayContext& ctx) noexcept {
     TrayIcon& icon = ctx.tray_icon;
-    if (icon.status_icon != nullptr) {
+    if (icon.status_icon != nullptr)
         gtk_status_icon_set_visible(icon.status_icon, FALSE);
-        g_object_unref(icon.status_icon);
-        icon.status_icon = nullptr;
-    }
+    release_object(icon.status_icon);
     if (icon.menu != nullptr) {
         ctx.notifications_item = nullptr;
         gtk_widget_destroy(icon.menu);
-        g_object_unref(icon.menu);
-        icon.menu = nullptr;
+        release_object(icon.menu);
     }
-    for (GdkPixbuf*& p : icon.pixbufs) {
-        if (p != nullptr)
-            g_object_unref(p);
-        p = nullptr;
-    }
+    for (GdkPixbuf*& p : icon.pixbufs)
+        release_object(p);
 }
 
 }  // namespace kv::ui
