@@ -13,7 +13,7 @@ fi
 native=(
     build-essential cmake pkgconf git binutils file
     gcc-multilib g++-multilib clang libclang-rt-14-dev
-    libjson-c-dev libdbus-1-dev libgtk2.0-dev libgconf2-dev gconf2
+    libjson-c-dev libdbus-1-dev libgtk2.0-dev gconf2 libgconf-2-4
     libnotify-dev libssl-dev libglib2.0-dev gettext
     googletest libgtest-dev libgmock-dev libbenchmark-dev
     libcapstone-dev
@@ -21,6 +21,9 @@ native=(
     trayer x11-apps x11-utils xdotool imagemagick librsvg2-bin
     desktop-file-utils gcovr gconf-service libnotify-bin libx11-dev fonts-dejavu-core
 )
+# libgconf2-dev exists for one architecture at a time (its amd64 and i386
+# packages conflict): the i386 one is installed, and the native build takes
+# the same headers with the amd64 runtime library (ui/CMakeLists.txt).
 i386=(
     libc6-dev:i386 libstdc++-12-dev:i386
     libjson-c-dev:i386 libdbus-1-dev:i386 libgtk2.0-dev:i386
