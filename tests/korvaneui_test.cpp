@@ -350,4 +350,27 @@ TEST_F(KorvaneuiTest, EmbeddedIconShowsItsColourOnScreen) {
     EXPECT_EQ(desktop_.screenshot(std::string(KV_SCREENSHOT_DIR) + "/korvaneui_tray_green.png"), 0);
 }
 
+// The context menu, driven with the keyboard as a user would: "check for
+// policy updates" reaches the agent (which records the time of the check)
+// from the worker, and the tray answers its bus meanwhile.
+TEST_F(KorvaneuiTest, MenuChecksForPolicyUpdates) {
+    start_tray();
+    const auto icons = desktop_.wait_embedded_tray_icons(1, 20s);
+    ASSERT_EQ(icons.size(), 1u);
+    const std::string before = kv::test::read_text_file("/opt/korvane/HostCache/agent_simulator_state.json");
+    kv::test::RunOptions options;
+    options.extra_env = desktop_.child_env();
+    const std::string x = std::to_string(icons[0].x + icons[0].width / 2);
+    const std::string y = std::to_string(icons[0].y + icons[0].height / 2);
+    // Items: details, (separator), site, help, updates, policy updates.
+    const RunResult r = kv::test::run_program({"/usr/bin/xdotool", "mousemove", x, y, "click", "3", "sleep", "0.5",
+                                               "key", "Down", "Down", "Down", "Down", "Down", "Return"},
+                                              options);
+    ASSERT_EQ(r.exit_code, 0) << r.err;
+    EXPECT_TRUE(wait_for([&] {
+        return kv::test::read_text_file("/opt/korvane/HostCache/agent_simulator_state.json") != before;
+    })) << log();
+    EXPECT_EQ(colour(), "yellow");
+}
+
 }  // namespace
