@@ -12,18 +12,23 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "cefrpc.h"
 
 namespace {
 
 std::atomic<int> g_received{0};
+// "ready" comes first: a request can reach the listener before start()
+// has returned to print it.
+std::mutex g_output;
 
 void on_request(std::uint32_t message_id, const char* name, std::uint64_t name_length,
                 const void* payload, std::uint64_t payload_length) {
     std::uint64_t sum = 1469598103934665603ull;   // FNV-1a of the payload
     for (std::uint64_t i = 0; i < payload_length; ++i)
         sum = (sum ^ static_cast<const unsigned char*>(payload)[i]) * 1099511628211ull;
+    std::lock_guard<std::mutex> lock(g_output);
     std::printf("request id=%" PRIu32 " name=%s name_length=%" PRIu64 " length=%" PRIu64
                 " fnv=%016" PRIx64 "\n",
                 message_id, name, name_length, payload_length, sum);
@@ -56,10 +61,13 @@ int main(int argc, char** argv) {
     const auto stop = symbol<decltype(&CefStopServer)>(server, "CefStopServer");
     const auto code = static_cast<std::int32_t>(argv[4][0]);
     const int count = std::atoi(argv[5]);
-    if (start == nullptr || stop == nullptr || start(argv[3], code, on_request) != 0)
-        return 2;
-    std::printf("ready\n");
-    std::fflush(stdout);
+    {
+        std::lock_guard<std::mutex> lock(g_output);
+        if (start == nullptr || stop == nullptr || start(argv[3], code, on_request) != 0)
+            return 2;
+        std::printf("ready\n");
+        std::fflush(stdout);
+    }
     for (int waited = 0; g_received.load() < count; waited += 10) {
         if (waited >= 20000) {
             stop(code);
