@@ -17,8 +17,11 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <filesystem>
+#include <set>
 #include <thread>
 
+#include "elf_section.hpp"
 #include "kvhelper.h"
 #include "mount_fixture.hpp"
 #include "process.hpp"
@@ -192,6 +195,32 @@ TEST_F(CommandRunner, LogsAsKvHelperWithoutChangingTheServiceIdentity) {
             EXPECT_EQ(l.facility, LOG_LOCAL3);
         }
     }
+}
+
+std::set<int> open_fds() {
+    std::set<int> fds;
+    for (const auto& e : std::filesystem::directory_iterator("/proc/self/fd"))
+        fds.insert(std::stoi(e.path().filename().string()));
+    return fds;
+}
+
+TEST_F(CommandRunner, LibraryDescriptorsAreCloseOnExec) {
+    const std::set<int> before = open_fds();
+    EXPECT_EQ(execute_cmd("true", out_, sizeof out_, nullptr), 0);   // opens the log socket
+    ElfContext* ctx = kv_elf_open("/bin/bash");
+    ASSERT_NE(ctx, nullptr);
+    const std::set<int> after = open_fds();
+    int checked = 0;
+    for (const int fd : after) {
+        const int flags = ::fcntl(fd, F_GETFD);
+        if (before.count(fd) != 0 || flags < 0)
+            continue;   // the test's own, or the directory listing's, gone by now
+        EXPECT_NE(flags & FD_CLOEXEC, 0) << "descriptor " << fd;
+        ++checked;
+    }
+    EXPECT_GE(checked, 1);
+    EXPECT_NE(::fcntl(::fileno(ctx->stream), F_GETFD) & FD_CLOEXEC, 0);
+    kv_elf_close(ctx);
 }
 
 }  // namespace

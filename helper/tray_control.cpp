@@ -57,30 +57,17 @@ int desktop_session_pid(const char* name, int uid) {
 
 // The local display value of the session (":N" or ":N.S"), or "".
 std::string local_display(int session_pid, int uid) {
-    std::string value;
-    const int rc = process_display(session_pid, &value);
-    if (rc == -ENOENT || (rc == 0 && value.empty())) {
+    std::string value, display;
+    int rc = process_display(session_pid, &value);
+    if (rc == 0)
+        rc = local_display_value(value, &display);
+    if (rc == -ENOENT)
         KV_LOG_ERROR("KvHelper: failed to get DISPLAY for uid:%d", uid);
-        return {};
-    }
-    if (rc != 0)
-        return {};
-    if (value[0] != ':') {
+    else if (rc == kDisplayNotLocal)
         KV_LOG_ERROR("KvHelper: non-local DISPLAY value");
-        return {};
-    }
-    std::size_t end = 1;
-    for (; end < value.size(); ++end) {
-        const char c = value[end];
-        if (c == '\n' || c == '\r')
-            break;
-        if ((c < '0' || c > '9') && c != '.') {
-            KV_LOG_ERROR("KvHelper: Invalid DISPLAY value");
-            return {};
-        }
-    }
-    value.resize(end);
-    return value;
+    else if (rc == kDisplayInvalid)
+        KV_LOG_ERROR("KvHelper: Invalid DISPLAY value");
+    return rc == 0 ? display : std::string();
 }
 
 void start_tray_for_user(int uid) {
@@ -158,18 +145,40 @@ int process_display(pid_t pid, std::string* ret_display) {
             break;
         block.append(chunk, static_cast<std::size_t>(n));
     }
-    constexpr char kKey[] = "DISPLAY=";
+    return display_in_environ(block, ret_display);
+}
+
+int display_in_environ(std::string_view block, std::string* ret_display) {
+    constexpr std::string_view kKey = "DISPLAY=";
     for (std::size_t pos = 0; pos < block.size();) {
         std::size_t end = block.find('\0', pos);
-        if (end == std::string::npos)
+        if (end == std::string_view::npos)
             end = block.size();
-        if (block.compare(pos, sizeof kKey - 1, kKey) == 0) {
-            *ret_display = block.substr(pos + sizeof kKey - 1, end - pos - (sizeof kKey - 1));
+        const std::string_view entry = block.substr(pos, end - pos);
+        if (entry.substr(0, kKey.size()) == kKey) {
+            *ret_display = std::string(entry.substr(kKey.size()));
             return 0;
         }
         pos = end + 1;
     }
     return -ENOENT;
+}
+
+int local_display_value(std::string_view value, std::string* ret_display) {
+    if (value.empty())
+        return -ENOENT;
+    if (value[0] != ':')
+        return kDisplayNotLocal;
+    std::size_t end = 1;
+    for (; end < value.size(); ++end) {
+        const char c = value[end];
+        if (c == '\n' || c == '\r')
+            break;
+        if ((c < '0' || c > '9') && c != '.')
+            return kDisplayInvalid;
+    }
+    *ret_display = std::string(value.substr(0, end));
+    return 0;
 }
 
 int process_owner_uid(pid_t pid) noexcept {

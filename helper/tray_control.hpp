@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <string>
+#include <string_view>
 
 namespace kv::helper {
 
@@ -23,6 +24,19 @@ int stop_trays(int* uids, unsigned int* count) noexcept;
 // environment block of `pid`. 0, -ENOENT without one, -errno when it
 // cannot be read.
 int process_display(pid_t pid, std::string* ret_display);
+
+// The same over an environment block (NUL-separated entries).
+int display_in_environ(std::string_view block, std::string* ret_display);
+
+// Outcomes of local_display_value.
+inline constexpr int kDisplayNotLocal = 1;
+inline constexpr int kDisplayInvalid = 2;
+
+// A local display value is ':' followed by digits and '.', cut at the first
+// line feed or carriage return: 0 with *ret_display the cut value;
+// kDisplayNotLocal without the leading ':'; kDisplayInvalid for any other
+// character; -ENOENT when empty.
+int local_display_value(std::string_view value, std::string* ret_display);
 
 // The effective uid of `pid` from its status file, or -1.
 int process_owner_uid(pid_t pid) noexcept;
