@@ -25,6 +25,7 @@
 #include "kvhelper.h"
 #include "mount_fixture.hpp"
 #include "process.hpp"
+#include "namespace_test.hpp"
 #include "syslog_recorder.hpp"
 #include "tool_stubs.hpp"
 
@@ -32,15 +33,8 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class CommandRunner : public ::testing::Test {
+class CommandRunner : public kv::test::NamespaceLogTest {
 protected:
-    void SetUp() override {
-        ASSERT_TRUE(kv::test::in_test_namespace()) << "run through tests/harness/nsrun.sh";
-        log_ = kv::test::shared_syslog();
-        ASSERT_NE(log_, nullptr);
-        log_->clear();
-    }
-    kv::test::SyslogRecorder* log_ = nullptr;
     char out_[4096];
 };
 

@@ -17,6 +17,7 @@
 #include "kvhelper.h"
 #include "mount_fixture.hpp"
 #include "process.hpp"
+#include "namespace_test.hpp"
 #include "syslog_recorder.hpp"
 #include "tool_stubs.hpp"
 
@@ -24,13 +25,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class DriverControl : public ::testing::Test {
+class DriverControl : public kv::test::NamespaceLogTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(kv::test::in_test_namespace()) << "run through tests/harness/nsrun.sh";
-        log_ = kv::test::shared_syslog();
-        ASSERT_NE(log_, nullptr);
-        log_->clear();
+        NamespaceLogTest::SetUp();
+        if (HasFatalFailure())
+            return;
         // The driver sources, present or not, as each test makes them.
         sources_ = std::make_unique<kv::test::TmpfsMount>("/usr/src");
         ASSERT_TRUE(sources_->ok());
@@ -47,7 +47,6 @@ protected:
     }
 
     kv::test::TempDir dir_{"kvdrv"};
-    kv::test::SyslogRecorder* log_ = nullptr;
     kv::test::ToolStubs stubs_;
     std::unique_ptr<kv::test::TmpfsMount> sources_;
 };

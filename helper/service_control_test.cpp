@@ -13,6 +13,7 @@
 #include "elf_image.hpp"
 #include "kvhelper.h"
 #include "process.hpp"
+#include "namespace_test.hpp"
 #include "syslog_recorder.hpp"
 #include "tool_stubs.hpp"
 
@@ -20,13 +21,12 @@ namespace {
 
 using namespace std::chrono_literals;
 
-class ServiceControl : public ::testing::Test {
+class ServiceControl : public kv::test::NamespaceLogTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(kv::test::in_test_namespace()) << "run through tests/harness/nsrun.sh";
-        log_ = kv::test::shared_syslog();
-        ASSERT_NE(log_, nullptr);
-        log_->clear();
+        NamespaceLogTest::SetUp();
+        if (HasFatalFailure())
+            return;
         // The service's file carries a version; the running process is a
         // stand-in started under the service's path as its first argument.
         std::filesystem::create_directories("/opt/korvane/desktop");
@@ -45,7 +45,6 @@ protected:
         return std::to_string(other_) + (with_service ? " " + std::to_string(service_) : "") + "\n";
     }
 
-    kv::test::SyslogRecorder* log_ = nullptr;
     kv::test::ToolStubs stubs_;
     pid_t service_ = -1;
     pid_t other_ = -1;

@@ -20,6 +20,7 @@
 #include "kvhelper.h"
 #include "mount_fixture.hpp"
 #include "process.hpp"
+#include "namespace_test.hpp"
 #include "syslog_recorder.hpp"
 #include "tool_stubs.hpp"
 
@@ -34,13 +35,12 @@ constexpr int kDashUser = 5003;
 constexpr int kLongUser = 5004;
 constexpr char kTrayDir[] = "/tmp/kvtray";
 
-class TrayControl : public ::testing::Test {
+class TrayControl : public kv::test::NamespaceLogTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(kv::test::in_test_namespace()) << "run through tests/harness/nsrun.sh";
-        log_ = kv::test::shared_syslog();
-        ASSERT_NE(log_, nullptr);
-        log_->clear();
+        NamespaceLogTest::SetUp();
+        if (HasFatalFailure())
+            return;
         std::ifstream real("/etc/passwd");
         std::stringstream users;
         users << real.rdbuf() << "kvalice:x:5001:5001::/tmp:/bin/bash\n"
@@ -103,7 +103,6 @@ protected:
 
     kv::test::TempDir dir_{"kvtray-test"};
     std::unique_ptr<kv::test::BindMount> passwd_;
-    kv::test::SyslogRecorder* log_ = nullptr;
     kv::test::ToolStubs stubs_;
     std::vector<pid_t> processes_;
 };

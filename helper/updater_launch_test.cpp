@@ -16,6 +16,7 @@
 
 #include "kvhelper.h"
 #include "process.hpp"
+#include "namespace_test.hpp"
 #include "syslog_recorder.hpp"
 #include "tool_stubs.hpp"
 
@@ -26,13 +27,12 @@ using namespace std::chrono_literals;
 constexpr char kDir[] = "/opt/korvane/desktop/updater_tmp";
 constexpr char kUpdater[] = "/opt/korvane/desktop/updater_tmp/kvupdate";
 
-class UpdaterLaunch : public ::testing::Test {
+class UpdaterLaunch : public kv::test::NamespaceLogTest {
 protected:
     void SetUp() override {
-        ASSERT_TRUE(kv::test::in_test_namespace()) << "run through tests/harness/nsrun.sh";
-        log_ = kv::test::shared_syslog();
-        ASSERT_NE(log_, nullptr);
-        log_->clear();
+        NamespaceLogTest::SetUp();
+        if (HasFatalFailure())
+            return;
         ASSERT_TRUE(kv::test::install_program(kv::test::tool_stub_program(), kUpdater));
         ASSERT_EQ(::chmod(kDir, 0755), 0);
         ASSERT_EQ(::chdir("/"), 0);
@@ -47,7 +47,6 @@ protected:
         return ::getcwd(buf, sizeof buf) != nullptr ? buf : "";
     }
 
-    kv::test::SyslogRecorder* log_ = nullptr;
     kv::test::ToolStubs stubs_;
 };
 

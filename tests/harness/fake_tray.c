@@ -11,6 +11,8 @@
 #include <string.h>
 #include <unistd.h>
 
+#include "standin_fds.h"
+
 static volatile sig_atomic_t terminated;
 
 static void on_term(int sig) {
@@ -21,18 +23,8 @@ static void on_term(int sig) {
 int main(int argc, char** argv) {
     const char* name = argc > 0 ? strrchr(argv[0], '/') : NULL;
     name = name != NULL ? name + 1 : (argc > 0 ? argv[0] : "");
-    char fds[4096] = "";
-    DIR* d = opendir("/proc/self/fd");
-    if (d != NULL) {
-        struct dirent* e;
-        while ((e = readdir(d)) != NULL) {
-            if (e->d_name[0] == '.' || atoi(e->d_name) == dirfd(d))
-                continue;
-            strncat(fds, " ", sizeof fds - strlen(fds) - 1);
-            strncat(fds, e->d_name, sizeof fds - strlen(fds) - 1);
-        }
-        closedir(d);
-    }
+    char fds[4096];
+    list_open_fds(fds, sizeof fds);
     struct sigaction sa;
     memset(&sa, 0, sizeof sa);
     sa.sa_handler = on_term;

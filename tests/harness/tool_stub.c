@@ -17,6 +17,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "standin_fds.h"
+
 #define STUB_DIR "/tmp/kvstub"
 
 extern char** environ;
@@ -66,18 +68,8 @@ static void write_file(const char* name, int n, const char* kind, const char* da
 
 int main(int argc, char** argv) {
     /* The descriptors first, before this program opens any. */
-    char fds[4096] = "";
-    DIR* d = opendir("/proc/self/fd");
-    if (d != NULL) {
-        struct dirent* e;
-        while ((e = readdir(d)) != NULL) {
-            if (e->d_name[0] == '.' || atoi(e->d_name) == dirfd(d))
-                continue;
-            strncat(fds, " ", sizeof fds - strlen(fds) - 1);
-            strncat(fds, e->d_name, sizeof fds - strlen(fds) - 1);
-        }
-        closedir(d);
-    }
+    char fds[4096];
+    list_open_fds(fds, sizeof fds);
     const char* name = strrchr(argv[0], '/') != NULL ? strrchr(argv[0], '/') + 1 : argv[0];
     (void)mkdir(STUB_DIR, 0777);
     int n = 1;
