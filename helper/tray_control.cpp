@@ -8,6 +8,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -27,6 +28,7 @@ namespace kv::helper {
 namespace {
 
 constexpr std::size_t kEnvironMax = 1 << 20;
+constexpr unsigned int kMaxTrays = 1 << 16;
 
 // Forms a command for one user within its bound; logs and fails otherwise.
 bool form_user_command(std::string* ret, int uid, const char* format, std::initializer_list<ShellArg> args) {
@@ -213,8 +215,10 @@ int stop_trays(int* uids, unsigned int* count) noexcept {
         return -EINVAL;
     if (*count == 0)
         return 0;
-    std::vector<int> pids(*count);
-    unsigned int found = *count;
+    // The caller's array stays untouched unless all fit; a capacity beyond
+    // any real number of desktop sessions is not allocated.
+    std::vector<int> pids(std::min(*count, kMaxTrays));
+    unsigned int found = static_cast<unsigned int>(pids.size());
     const int rc = tray_pids(pids.data(), &found);
     if (rc < 0)
         return rc;
