@@ -65,7 +65,6 @@ TEST(PerformanceCounters, ProcessorUseOfBusyThreadsAndShortRecords) {
     EXPECT_EQ(values[0], static_cast<std::uint64_t>(::sysconf(_SC_NPROCESSORS_ONLN)));
     EXPECT_LE(values[1], 1u);
     EXPECT_NEAR(static_cast<double>(values[2]), percent, 15);
-    EXPECT_GT(values[2], 20u);
     EXPECT_GE(values[2] + 1, values[3] + values[4]);
     EXPECT_LE(values[2], values[3] + values[4] + 1);
     EXPECT_EQ(watchdog_cpuuse(), 0);
