@@ -1,4 +1,4 @@
-// popen and fopen line loops.
+// Line loops over a command's output (the shared runner) and over a file.
 #include "command_lines.hpp"
 
 #include <cerrno>
@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <vector>
 
+#include "command_runner.hpp"
 #include "file_open.hpp"
 
 namespace kv::helper {
@@ -24,16 +25,14 @@ void read_lines(FILE* f, std::size_t line_size, const std::function<bool(const c
 
 int for_each_command_line(const char* command, std::size_t line_size,
                           const std::function<bool(const char*)>& line) noexcept {
-    PipePtr p(::popen(command, "re"));
-    if (!p)
-        return errno != 0 ? -errno : -ENOMEM;
-    read_lines(p.get(), line_size, line);
-    return 0;
+    // The command's status is not part of the answer; a lost one is not an error.
+    const int rc = for_each_output_line(command, line_size, line);
+    return rc == -ECHILD ? 0 : rc;
 }
 
 int for_each_file_line(const char* path, std::size_t line_size,
                        const std::function<bool(const char*)>& line) noexcept {
-    FilePtr f(fopen_retrying(path, "r"));
+    FilePtr f(fopen_retrying(path, "re"));
     if (!f)
         return -errno;
     read_lines(f.get(), line_size, line);

@@ -1,6 +1,6 @@
-// Line readers shared by the checks: a command's output through the shell,
-// and a text file, each read with fgets and a fixed line buffer (longer
-// lines arrive in pieces).
+// Line readers shared by the checks: a command's output (through the
+// shared runner, read to its end), and a text file, each read as fgets with
+// a fixed line buffer (longer lines arrive in pieces).
 #pragma once
 
 #include <cstddef>

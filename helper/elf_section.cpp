@@ -242,7 +242,7 @@ ElfContext* elf_open(const char* path, bool writable, ElfMessages messages) noex
         elf_error(m, "error: missing filename\n");
         return nullptr;
     }
-    FILE* stream = fopen_retrying(path, writable ? "r+" : "r");
+    FILE* stream = fopen_retrying(path, writable ? "r+e" : "re");
     if (stream == nullptr) {
         elf_error(m, "error: failed to open file:%s:%s\n", path, error_text(errno));
         return nullptr;

@@ -20,7 +20,7 @@ int read_first_line(const char* path, char* buffer, std::size_t capacity) noexce
     if (capacity == 0)
         return -EINVAL;
     buffer[0] = '\0';
-    FilePtr f(fopen_retrying(path, "r"));
+    FilePtr f(fopen_retrying(path, "re"));
     if (!f)
         return -errno;
     const int cap = capacity > 0x7fffffff ? 0x7fffffff : static_cast<int>(capacity);

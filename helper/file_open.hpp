@@ -16,10 +16,8 @@ namespace kv::helper {
 static_assert(sizeof(off_t) == 8, "compile with _FILE_OFFSET_BITS=64");
 
 inline void file_close(FILE* f) noexcept { (void)std::fclose(f); }
-inline void pipe_close(FILE* f) noexcept { (void)::pclose(f); }
 inline void dir_close(DIR* d) noexcept { (void)::closedir(d); }
 using FilePtr = kv::UniquePtr<FILE, file_close>;
-using PipePtr = kv::UniquePtr<FILE, pipe_close>;
 using DirPtr = kv::UniquePtr<DIR, dir_close>;
 
 // fopen, tried again while it fails with EINTR, at most 10 more times.

@@ -93,7 +93,7 @@ int filesystem_info(const char* path, FsInfo* ret_info) noexcept {
 }
 
 int read_mount_table(const char* path, std::vector<MountEntry>* ret_entries) noexcept {
-    FilePtr f(::setmntent(path, "r"));
+    FilePtr f(::setmntent(path, "re"));
     if (!f)
         return -errno;
     std::vector<MountEntry> entries;

@@ -116,6 +116,44 @@ int main(int argc, char** argv) {
           "GetExecutableInfo");
     check(strstr(JSON_STRING_FORMAT, "%s") != NULL, "JSON_STRING_FORMAT");
     check(KvModelDataOffset(library, &offset, &length) == 0, "KvModelDataOffset");
+
+    /* Control: the tools are stand-ins bound over their paths. */
+    check(execute_cmd("echo c", text, sizeof text, NULL) == 0 && strcmp(text, "c\n") == 0, "execute_cmd");
+    unsigned int found = 4;
+    check(get_array_of_pids(pids, &found) == 1 && found == 0, "get_array_of_pids");
+    check(KvStartKvUI(NULL, 0) == 1 && StartKvUI(pids, 0) == 1, "StartKvUI");
+    found = 0;
+    check(KvStopKvUI(pids, &found) == 1 && StopKvUI(NULL, &found) == 0, "StopKvUI");
+    check(KvStartKvService() == 0 && StartKvService() == 0, "StartKvService");
+    check(KvStopKvService() == 1 && StopKvService() == 1, "StopKvService");
+    int loaded = KvStartKvKext();
+    check((loaded == 0 || loaded == 1) && StartKvDriver() == loaded, "StartKvDriver");
+    check(KvStopKvKext() == 1 && StopKvDriver() == 1, "StopKvDriver");
+    check(KvStartKvUpdater("1", "/", "a", "") == 0 && StartKvUpdater(NULL, "/", "a", "b") == 0, "StartKvUpdater");
+
+    /* Counters and the watchdog (not armed in this process). */
+    uint64_t values[5] = {0};
+    double user = -1, kernel = -1;
+    check(KvInitializePeroformanceCounters() >= 1 && InitializeCounters() >= 1, "InitializeCounters");
+    check(KvGetCPUsages(values, 4) == 0 && GetCPUUsages(values, 5) == 1, "GetCPUUsages");
+    check(GetCPUPercentageOverTime(0, &user, &kernel) == 0 && user >= 0, "GetCPUPercentageOverTime");
+    check(KvGetMemoryStatistics(values, 4) == 1 && GetMemoryStatistics(values, 3) == 0, "GetMemoryStatistics");
+    check(KvGetOpenedFileAndSockCnnections(values, 2) == 1 && GetOpenedFileAndSockCnnections(values, 1) == 0,
+          "GetOpenedFileAndSockCnnections");
+    check(KvGetMiscStatistics(values, 1) == 1 && GetMiscStatistics(values, 0) == 0, "GetMiscStatistics");
+    check(GetEventStatistics(values, 3) == 1, "GetEventStatistics");
+    KvDeadLockWatch();
+    check(watchdog_deadlock() == 0, "KvDeadLockWatch");
+    watchdog_keepalive();
+    check(watchdog_deadlock() == 0 && watchdog_deadlock() == 10, "watchdog_deadlock");
+    check(watchdog_memoryuse() == 0 && watchdog_cpuuse() == 0, "watchdog monitors");
+    watchdog_updater_disable();
+    watchdog_updater_enable();
+    KvDeadLockDisable();
+    watchdog_disable();
+    KvDeadLockStop();
+    watchdog_stop();
+    check(watchdog_thread(NULL) == NULL, "watchdog_thread");
     printf("%d failed\n", failures);
     return failures == 0 ? 0 : 1;
 }

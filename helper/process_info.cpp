@@ -56,7 +56,7 @@ int collect_processes(int* pids, int* count, Keep keep) noexcept {
 int read_parent_pid(unsigned long pid, unsigned long* ret_parent) noexcept {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%lu/status", pid);
-    FilePtr f(fopen_retrying(path, "r"));
+    FilePtr f(fopen_retrying(path, "re"));
     if (!f)
         return -errno;
     char line[512];
@@ -84,7 +84,7 @@ int list_child_processes(unsigned long parent, int* pids, int* count) noexcept {
 bool is_process_64bit(int pid) noexcept {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%d/exe", pid);
-    FilePtr f(fopen_retrying(path, "r"));
+    FilePtr f(fopen_retrying(path, "re"));
     if (!f)
         return false;
     unsigned char ident[5];
@@ -123,7 +123,7 @@ int process_full_path(int pid, char* buffer, std::size_t* size) noexcept {
 int process_modules(unsigned int pid, char* buffer, std::size_t* size) noexcept {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%u/smaps", pid);
-    FilePtr f(fopen_retrying(path, "r"));
+    FilePtr f(fopen_retrying(path, "re"));
     if (!f)
         return -errno;
     const std::size_t capacity = *size;

@@ -7,8 +7,9 @@
  * callbacks. All functions may be called from any thread of the service
  * unless noted. Nothing here throws; strings are NUL-terminated UTF-8.
  *
- * Further below: system and process facts, and the ELF section reader and
- * version texts. */
+ * Further below: system and process facts, the ELF section reader and
+ * version texts, control of the tray programs, the service, the driver and
+ * the updater, and the performance counters and watchdog. */
 #ifndef KVHELPER_H
 #define KVHELPER_H
 
@@ -317,6 +318,145 @@ KV_EXPORT extern const char JSON_STRING_FORMAT[];
 /* The library's version text, "3.1.1000.340", the content of its
  * "__version" section. */
 KV_EXPORT extern const char version_number[];
+
+/* ---- Control of the tray programs, the service, the driver, the updater --
+ * Every action runs one command through execute_cmd and blocks until it
+ * ends (the tray programs and the updater are started in the background
+ * and not waited for). Values inserted into commands are quoted; user
+ * names that are empty, start with '-' or hold control characters are
+ * refused, as is any command longer than its bound (256 bytes for one
+ * user's commands); each refusal is logged and the step fails. Messages go
+ * to the system log. */
+
+/* Reader of execute_cmd: called with the caller's buffer and size while the
+ * command runs; output it leaves unread is read and discarded. */
+typedef void (*KvCommandOutputReader)(char* buffer, size_t size);
+
+/* Runs `command` as "/bin/bash -c COMMAND" (bash started directly, stdin
+ * /dev/null, every descriptor above 2 closed, default signal dispositions)
+ * and logs it under the identity "KvHelper" (daemon facility) without
+ * changing the process's own syslog settings. Puts the first output line
+ * (line feed kept, at most size - 1 bytes, terminated) into `output`, or
+ * lets `reader` collect it; the rest of the output is read to its end (a
+ * program the command starts in the background is not waited for). Returns
+ * the wait status (0 success); -1 if it could not be started (then `output`
+ * holds "popen failed for cmd /bin/bash -c '...'."), or if the status was
+ * lost because another part of the process reaped the child. When the
+ * process ignores SIGCHLD the status cannot be had and counts as 0 (logged
+ * once). Callers pass a buffer of 4096 bytes. Thread-safe. */
+KV_EXPORT int execute_cmd(const char* command, char* output, size_t size, KvCommandOutputReader reader) KV_NOEXCEPT;
+
+/* Ids of the running tray programs ("/usr/bin/pgrep korvaneui") into
+ * pids[0..*count); *count in/out (the number found). 1 when all fit, 0
+ * otherwise (also when pgrep cannot run). */
+KV_EXPORT int get_array_of_pids(int* pids, unsigned int* count) KV_NOEXCEPT;
+
+/* Starts "/opt/korvane/desktop/korvaneui" for each user id of uids[0..count)
+ * in that user's first desktop session (gnome-session), with the session's
+ * local DISPLAY, through su. Ids of -1, unknown users and sessions without
+ * a local display are skipped. Always 1. */
+KV_EXPORT int KvStartKvUI(const int* uids, int count) KV_NOEXCEPT;
+KV_EXPORT int StartKvUI(const int* uids, int count) KV_NOEXCEPT;
+
+/* Sends SIGTERM to every running tray program (each re-checked by name just
+ * before, so a reused pid is never signalled; pids <= 1 are ignored) and
+ * waits 2 seconds. uids[0..*count) receives the owner's uid of each (-1 when
+ * unknown), for KvStartKvUI later; *count in/out. 1 stopped, or *count was
+ * 0; 0 with *count 0 when none runs, 0 with *count the number needed when
+ * more run than fit (nothing is signalled), 0 for null arguments. */
+KV_EXPORT int KvStopKvUI(int* uids, unsigned int* count) KV_NOEXCEPT;
+KV_EXPORT int StopKvUI(int* uids, unsigned int* count) KV_NOEXCEPT;
+
+/* Logs the service's version and runs "/sbin/initctl start korvanesvc":
+ * 1 when the service runs afterwards, else 0. */
+KV_EXPORT int KvStartKvService(void) KV_NOEXCEPT;
+KV_EXPORT int StartKvService(void) KV_NOEXCEPT;
+/* 1 when the service was stopped through initctl (or was not running),
+ * else 0. */
+KV_EXPORT int KvStopKvService(void) KV_NOEXCEPT;
+KV_EXPORT int StopKvService(void) KV_NOEXCEPT;
+
+/* Loads the driver: "/usr/src/KvGuardDrv-1.2/loadmodule.sh" when that
+ * directory exists, else modprobe of kvguardopen and kvguard. 1 loaded,
+ * 0 failed. */
+KV_EXPORT int KvStartKvKext(void) KV_NOEXCEPT;
+KV_EXPORT int StartKvDriver(void) KV_NOEXCEPT;
+/* Logs the loaded driver modules' versions, runs "modprobe -r kvguard":
+ * 1 when "KvGuardDrv" is gone from /proc/modules, else 0. */
+KV_EXPORT int KvStopKvKext(void) KV_NOEXCEPT;
+KV_EXPORT int StopKvDriver(void) KV_NOEXCEPT;
+
+/* Starts "/opt/korvane/desktop/updater_tmp/kvupdate first second" in the
+ * background, with that directory as its working directory and library
+ * path, then changes the process's working directory to `return_dir`
+ * (a failure is logged). All four texts must be non-empty (`marker` is not
+ * used otherwise), and the updater an executable regular file in a
+ * directory that neither group nor others may write. 1 when the launch
+ * command exited with status 0, else 0. */
+KV_EXPORT int KvStartKvUpdater(const char* marker, const char* return_dir, const char* first,
+                               const char* second) KV_NOEXCEPT;
+KV_EXPORT int StartKvUpdater(const char* marker, const char* return_dir, const char* first,
+                             const char* second) KV_NOEXCEPT;
+
+/* ---- Performance counters and watchdog ---------------------------------
+ * Counters describe the calling process. Each fills values[0..count) and
+ * returns 1, or 0 when count is below the record's minimum or the facts
+ * cannot be read (the record is then unchanged). Call each counter from one
+ * thread.
+ *   processor (5): processors online at initialisation, whole seconds since
+ *     initialisation, total / user / kernel percent over a 3-second sample
+ *     (the call blocks 3 seconds; percentages truncated, may exceed 100);
+ *   memory (4): VmSize kB, VmRSS kB, peak resident kB, VmLck kB;
+ *   descriptors (2): open files (standard streams included), sockets;
+ *   miscellaneous (1): threads;
+ *   events (3): major page faults, IPC messages sent, received, each since
+ *     the previous call. */
+KV_EXPORT int KvInitializePeroformanceCounters(void) KV_NOEXCEPT;
+KV_EXPORT int InitializeCounters(void) KV_NOEXCEPT; /* processors online */
+KV_EXPORT int KvGetCPUsages(uint64_t* values, int count) KV_NOEXCEPT;
+KV_EXPORT int GetCPUUsages(uint64_t* values, int count) KV_NOEXCEPT;
+KV_EXPORT int KvGetMemoryStatistics(uint64_t* values, int count) KV_NOEXCEPT;
+KV_EXPORT int GetMemoryStatistics(uint64_t* values, int count) KV_NOEXCEPT;
+KV_EXPORT int KvGetOpenedFileAndSockCnnections(uint64_t* values, int count) KV_NOEXCEPT;
+KV_EXPORT int GetOpenedFileAndSockCnnections(uint64_t* values, int count) KV_NOEXCEPT;
+KV_EXPORT int KvGetMiscStatistics(uint64_t* values, int count) KV_NOEXCEPT;
+KV_EXPORT int GetMiscStatistics(uint64_t* values, int count) KV_NOEXCEPT;
+KV_EXPORT int GetEventStatistics(uint64_t* values, int count) KV_NOEXCEPT;
+/* User and kernel time over the next `seconds` (the call sleeps that long)
+ * in percent of the wall time. 0, or -1 if the clock or the usage cannot be
+ * read or a pointer is null. */
+KV_EXPORT int GetCPUPercentageOverTime(unsigned int seconds, double* user, double* kernel) KV_NOEXCEPT;
+
+/* The watchdog thread runs from load to unload in the agent service's own
+ * process (executable "/opt/korvane/desktop/korvanesvc") only. Every 30
+ * seconds it takes the deadlock monitor's score: 0 after a keep-alive, else
+ * 10 times the cycles missed in a row. From the third cycle in a row that
+ * scores 100 or more it logs "KvHelperLinux.WatchdogThread: TERMINATION
+ * LEVEL n - ..." and sends the process SIGHUP (n 0), SIGTERM (1), SIGKILL
+ * (2). The service calls KvDeadLockWatch from the thread it wants watched,
+ * at least every 30 seconds: one atomic store, no lock, no system call.
+ * KvDeadLockStop / KvDeadLockDisable end the watchdog for good (its thread
+ * leaves at once); watchdog_updater_disable pauses the checks (the counts
+ * keep their values) until watchdog_updater_enable. Any thread. */
+KV_EXPORT void KvDeadLockWatch(void) KV_NOEXCEPT;
+KV_EXPORT void watchdog_keepalive(void) KV_NOEXCEPT;
+KV_EXPORT void KvDeadLockStop(void) KV_NOEXCEPT;
+KV_EXPORT void watchdog_stop(void) KV_NOEXCEPT;
+KV_EXPORT void KvDeadLockDisable(void) KV_NOEXCEPT;
+KV_EXPORT void watchdog_disable(void) KV_NOEXCEPT;
+KV_EXPORT void watchdog_updater_disable(void) KV_NOEXCEPT;
+KV_EXPORT void watchdog_updater_enable(void) KV_NOEXCEPT;
+/* Monitor scores. watchdog_deadlock: as above (it consumes the keep-alive).
+ * watchdog_cpuuse: takes a 3-second sample; 10 times the samples in a row
+ * above 90 percent, else 0. watchdog_memoryuse: 100 when the resident size
+ * exceeds 1,000,000 kB, else 0. The last two are not consulted by the
+ * thread. */
+KV_EXPORT int watchdog_deadlock(void) KV_NOEXCEPT;
+KV_EXPORT int watchdog_cpuuse(void) KV_NOEXCEPT;
+KV_EXPORT int watchdog_memoryuse(void) KV_NOEXCEPT;
+/* The watchdog thread's body (the argument is ignored); returns null when
+ * the watchdog ends. */
+KV_EXPORT void* watchdog_thread(void* arg) KV_NOEXCEPT;
 
 #ifdef __cplusplus
 }

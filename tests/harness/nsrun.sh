@@ -71,9 +71,10 @@ for spec in "${stubs[@]}"; do
     target=${spec%%=*}
     source=${spec#*=}
     dir=$(realpath -m "$(dirname "$target")")
-    if [[ ! -d "$dir" ]] && ! mkdir -p "$dir" 2>/dev/null; then
+    if [[ ! -d "$dir" ]]; then
         # Made inside an overlay of the nearest directory that exists (such
-        # as /sys/class for /sys/class/dmi/id).
+        # as /sys/class for /sys/class/dmi/id), never on the machine's own
+        # filesystem.
         base=$(dirname "$dir")
         while [[ ! -d "$base" ]]; do base=$(dirname "$base"); done
         overlay_dir "$base"

@@ -23,7 +23,9 @@ LogLine parse(const std::string& raw) {
     if (!raw.empty() && raw[0] == '<') {
         const std::size_t end = raw.find('>');
         if (end != std::string::npos) {
-            line.priority = std::atoi(raw.substr(1, end - 1).c_str()) & 7;
+            const int pri = std::atoi(raw.substr(1, end - 1).c_str());
+            line.priority = pri & 7;
+            line.facility = pri & ~7;
             pos = end + 1;
         }
     }

@@ -14,6 +14,7 @@ namespace kv::test {
 
 struct LogLine {
     int priority = 0;      // LOG_ERR, LOG_INFO, ...
+    int facility = 0;      // LOG_USER, LOG_DAEMON, ...
     std::string ident;
     std::string message;   // the text after "ident[pid]: "
 };

@@ -1,0 +1,302 @@
+// Starting bash with posix_spawn, reading its output to the end, reaping it
+// by pid, and the logged runner on top.
+#include "command_runner.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "log.hpp"
+#include "shell_text.hpp"
+
+extern char** environ;
+
+namespace kv::helper {
+namespace {
+
+constexpr char kIdent[] = "KvHelper";
+constexpr char kRunnerName[] = "execute_cmd";
+constexpr int kLineFormed = 163;
+constexpr int kLineFailed = 179;
+constexpr int kLineNoStatus = 182;
+
+struct SpawnAttr {
+    posix_spawnattr_t attr;
+    posix_spawn_file_actions_t actions;
+    SpawnAttr() noexcept {
+        (void)posix_spawnattr_init(&attr);
+        (void)posix_spawn_file_actions_init(&actions);
+    }
+    ~SpawnAttr() {
+        (void)posix_spawn_file_actions_destroy(&actions);
+        (void)posix_spawnattr_destroy(&attr);
+    }
+    SpawnAttr(const SpawnAttr&) = delete;
+    SpawnAttr& operator=(const SpawnAttr&) = delete;
+};
+
+int pidfd_open_or_none(pid_t pid) noexcept {
+#ifdef SYS_pidfd_open
+    const long fd = ::syscall(SYS_pidfd_open, pid, 0);
+    return fd >= 0 ? static_cast<int>(fd) : -1;
+#else
+    (void)pid;
+    return -1;
+#endif
+}
+
+}  // namespace
+
+bool sigchld_ignored() noexcept {
+    struct sigaction current {};
+    if (::sigaction(SIGCHLD, nullptr, &current) != 0)
+        return false;
+    return current.sa_handler == SIG_IGN || (current.sa_flags & SA_NOCLDWAIT) != 0;
+}
+
+ShellCommand::~ShellCommand() {
+    if (pid_ > 0) {
+        int status = 0;
+        (void)wait(&status);
+    }
+    close_fds();
+}
+
+void ShellCommand::close_fds() noexcept {
+    if (out_ >= 0)
+        (void)::close(out_);
+    if (pidfd_ >= 0)
+        (void)::close(pidfd_);
+    out_ = -1;
+    pidfd_ = -1;
+}
+
+int ShellCommand::start(const char* text) noexcept {
+    if (text == nullptr || pid_ > 0)
+        return -EINVAL;
+    // Checked here as well: where the spawn's exec failure cannot be
+    // reported back (an emulator turns vfork into fork) it would look like
+    // a command that exited with 127.
+    if (::access(kShellPath, X_OK) != 0)
+        return -errno;
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0)
+        return -errno;
+    SpawnAttr spawn;
+    sigset_t none, all;
+    sigemptyset(&none);
+    sigfillset(&all);
+    // The command gets default dispositions and an open mask whatever the
+    // service ignores or blocks on this thread (an ignored SIGPIPE would
+    // otherwise keep a pipeline's writer running for ever).
+    (void)posix_spawnattr_setsigmask(&spawn.attr, &none);
+    (void)posix_spawnattr_setsigdefault(&spawn.attr, &all);
+    (void)posix_spawnattr_setflags(&spawn.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+    (void)posix_spawn_file_actions_adddup2(&spawn.actions, fds[1], STDOUT_FILENO);
+    (void)posix_spawn_file_actions_addopen(&spawn.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+    // Nothing of the service (bus sockets, state files) reaches the command
+    // or what it starts: close_range in the child, /proc/self/fd without it.
+    (void)posix_spawn_file_actions_addclosefrom_np(&spawn.actions, STDERR_FILENO + 1);
+    char arg0[] = "/bin/bash";
+    char arg1[] = "-c";
+    char* const argv[] = {arg0, arg1, const_cast<char*>(text), nullptr};
+    pid_t pid = -1;
+    const int rc = ::posix_spawn(&pid, kShellPath, &spawn.actions, &spawn.attr, argv, environ);
+    (void)::close(fds[1]);
+    if (rc != 0) {
+        (void)::close(fds[0]);
+        return -rc;
+    }
+    pid_ = pid;
+    out_ = fds[0];
+    pidfd_ = pidfd_open_or_none(pid);
+    shell_ended_ = false;
+    at_end_ = false;
+    pending_begin_ = pending_end_ = 0;
+    return 0;
+}
+
+long ShellCommand::read_some(char* buffer, std::size_t size) noexcept {
+    if (out_ < 0 || at_end_)
+        return 0;
+    for (;;) {
+        if (shell_ended_) {
+            // Only what is in the pipe already: a background program that
+            // keeps it open is not waited for.
+            const ssize_t n = ::read(out_, buffer, size);
+            if (n > 0)
+                return n;
+            if (n < 0 && errno == EINTR)
+                continue;
+            at_end_ = true;
+            return 0;
+        }
+        pollfd polls[2] = {{out_, POLLIN, 0}, {pidfd_, POLLIN, 0}};
+        const int ready = ::poll(polls, pidfd_ >= 0 ? 2 : 1, -1);
+        if (ready < 0) {
+            if (errno == EINTR)
+                continue;
+            at_end_ = true;
+            return 0;
+        }
+        if ((polls[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+            const ssize_t n = ::read(out_, buffer, size);
+            if (n > 0)
+                return n;
+            if (n < 0 && (errno == EINTR || errno == EAGAIN))
+                continue;
+            at_end_ = true;   // end of file, or an error that ends the output
+            return 0;
+        }
+        if (pidfd_ >= 0 && (polls[1].revents & POLLIN) != 0) {
+            shell_ended_ = true;
+            const int flags = ::fcntl(out_, F_GETFL);
+            if (flags < 0 || ::fcntl(out_, F_SETFL, flags | O_NONBLOCK) != 0) {
+                at_end_ = true;
+                return 0;
+            }
+        }
+    }
+}
+
+bool ShellCommand::read_line(char* buffer, std::size_t size) noexcept {
+    if (size == 0)
+        return false;
+    std::size_t used = 0;
+    while (used + 1 < size) {
+        if (pending_begin_ == pending_end_) {
+            const long n = read_some(pending_, sizeof pending_);
+            if (n <= 0)
+                break;
+            pending_begin_ = 0;
+            pending_end_ = static_cast<std::size_t>(n);
+        }
+        const char c = pending_[pending_begin_++];
+        buffer[used++] = c;
+        if (c == '\n')
+            break;
+    }
+    buffer[used] = '\0';
+    return used > 0;
+}
+
+std::size_t ShellCommand::read_text(char* buffer, std::size_t size) noexcept {
+    if (size == 0)
+        return 0;
+    std::size_t used = 0;
+    while (used + 1 < size) {
+        if (pending_begin_ < pending_end_) {
+            const std::size_t take = std::min(pending_end_ - pending_begin_, size - 1 - used);
+            std::memcpy(buffer + used, pending_ + pending_begin_, take);
+            pending_begin_ += take;
+            used += take;
+            continue;
+        }
+        const long n = read_some(buffer + used, size - 1 - used);
+        if (n <= 0)
+            break;
+        used += static_cast<std::size_t>(n);
+    }
+    buffer[used] = '\0';
+    return used;
+}
+
+void ShellCommand::drain() noexcept {
+    pending_begin_ = pending_end_ = 0;
+    char discard[4096];
+    while (read_some(discard, sizeof discard) > 0) {
+    }
+}
+
+int ShellCommand::wait(int* ret_status) noexcept {
+    if (pid_ <= 0)
+        return -ECHILD;
+    drain();
+    int status = 0;
+    pid_t r;
+    do {
+        r = ::waitpid(pid_, &status, 0);
+    } while (r < 0 && errno == EINTR);
+    const int error = errno;
+    pid_ = -1;
+    close_fds();
+    if (r < 0)
+        return -error;
+    if (ret_status != nullptr)
+        *ret_status = status;
+    return 0;
+}
+
+int for_each_output_line(const char* text, std::size_t line_size, const std::function<bool(const char*)>& line,
+                         int* ret_status) noexcept {
+    if (line_size == 0)
+        return -EINVAL;
+    ShellCommand command;
+    const int rc = command.start(text);
+    if (rc != 0)
+        return rc;
+    std::vector<char> buffer(line_size);
+    while (command.read_line(buffer.data(), buffer.size())) {
+        if (!line(buffer.data()))
+            break;
+    }
+    int status = 0;
+    const int waited = command.wait(&status);
+    if (waited != 0)
+        return waited;
+    if (ret_status != nullptr)
+        *ret_status = status;
+    return 0;
+}
+
+int execute_command(const char* text, char* buffer, std::size_t size, OutputReader reader) noexcept {
+    if (text == nullptr)
+        return -1;
+    const std::string formed = std::string(kShellPath) + " -c " + shell_quote(text);
+    log_as(kIdent, LOG_DAEMON | LOG_ERR, "%s %d: %s", kRunnerName, kLineFormed, formed.c_str());
+    if (buffer != nullptr && size > 0)
+        buffer[0] = '\0';
+    ShellCommand command;
+    if (command.start(text) != 0) {
+        if (buffer != nullptr && size > 0)
+            (void)std::snprintf(buffer, size, "popen failed for cmd %s.", formed.c_str());
+        return -1;
+    }
+    if (reader != nullptr)
+        reader(buffer, size);
+    else if (buffer != nullptr && size > 0)
+        (void)command.read_line(buffer, size);
+    int status = 0;
+    const int waited = command.wait(&status);
+    if (waited == 0 && status == 0)
+        return 0;
+    if (waited != 0)
+        status = -1;
+    const int error = waited != 0 ? -waited : 0;
+    if (waited == -ECHILD && sigchld_ignored()) {
+        // The kernel reaps the children of a process that ignores SIGCHLD:
+        // the status is gone and the command is taken to have succeeded.
+        static std::atomic<bool> logged{false};
+        if (!logged.exchange(true))
+            log_as(kIdent, LOG_DAEMON | LOG_ERR, "%s %d: cannot retrieve exit status of a process. Assuming it is dead",
+                   kRunnerName, kLineNoStatus);
+        return 0;
+    }
+    log_as(kIdent, LOG_DAEMON | LOG_ERR, "%s %d: cmd = %s ret = %d, errno = %d, strerr = %s", kRunnerName,
+           kLineFailed, formed.c_str(), status, error, std::strerror(error));
+    return status;
+}
+
+}  // namespace kv::helper
