@@ -10,7 +10,7 @@ namespace {
 
 constinit std::atomic<bool> g_verbose{false};
 
-void print_args(const char* format, va_list args) noexcept {
+[[gnu::format(printf, 1, 0)]] void print_args(const char* format, va_list args) noexcept {
     (void)std::vfprintf(stdout, format, args);
     (void)std::fflush(stdout);
 }
