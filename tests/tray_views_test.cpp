@@ -67,7 +67,7 @@ void hostcache_write(const char* name, const std::string& text) {
     write_file(std::string(kHostCache) + "/" + name, text);
 }
 
-// JSON helpers over json-c, for the inspection's answers.
+// JSON helpers over json-c, for the widget report's answers.
 struct Json {
     svc::JsonPtr root;
     json_object* get() const { return root.get(); }
@@ -207,7 +207,7 @@ protected:
         session_ = dbus_connection_open_private(desktop_->session_bus_address().c_str(), &error);
         ASSERT_NE(session_, nullptr) << error.message;
         ASSERT_TRUE(dbus_bus_register(session_, &error)) << error.message;
-        ASSERT_TRUE(kv::test::wait_until([this] { return dbus_bus_name_has_owner(session_, kInspect, nullptr); },
+        ASSERT_TRUE(kv::test::wait_until([this] { return dbus_bus_name_has_owner(session_, kWidgets, nullptr); },
                                          kTimeout, 50ms))
             << file_text(dir_.file("tray.log"));
     }
@@ -220,7 +220,7 @@ protected:
         ASSERT_TRUE(command(std::string(R"({ "CMD_":"SIMB", "NAME":")") + name + "\" }")) << name;
     }
 
-    // A method of the tray (its own interface) or of the inspection; the
+    // A method of the tray (its own interface) or of the widget report; the
     // reply's string, "" without one, "<error>" on an error reply.
     std::string call(const char* destination, const char* path, const char* interface, const char* method,
                      const std::vector<std::pair<int, std::string>>& args = {}) {
@@ -252,14 +252,14 @@ protected:
     std::string tray(const char* method, const std::vector<std::pair<int, std::string>>& args = {}) {
         return call("com.korvane.guard", "/com/korvane/guard/ui", "com.korvane.guard.ui", method, args);
     }
-    std::string inspect(const char* method, const std::vector<std::pair<int, std::string>>& args = {}) {
-        return call(kInspect, "/inspect", kInspect, method, args);
+    std::string widgets(const char* method, const std::vector<std::pair<int, std::string>>& args = {}) {
+        return call(kWidgets, "/widgets", kWidgets, method, args);
     }
 
-    // The toplevel window named `name` as the inspection describes it
+    // The toplevel window named `name` as the widget report describes it
     // (null when there is none), kept alive in `last_`.
     json_object* window(const char* name) {
-        last_.root = svc::json_parse_text(inspect("describe").c_str());
+        last_.root = svc::json_parse_text(widgets("describe").c_str());
         json_object* windows = member(last_.get(), "windows");
         for (std::size_t i = 0; windows != nullptr && i < json_object_array_length(windows); ++i) {
             json_object* w = json_object_array_get_idx(windows, i);
@@ -319,7 +319,7 @@ protected:
         return desktop_->notifications();
     }
 
-    static constexpr char kInspect[] = "com.korvane.guard.inspect";
+    static constexpr char kWidgets[] = "com.korvane.guard.widgets";
     kv::test::TempDir dir_{"kvviews"};
     std::unique_ptr<kv::test::DesktopSession> desktop_;
     kv::test::ChildProcess sim_, tray_;
@@ -475,22 +475,22 @@ TEST_F(TrayViewsTest, DetailsPagesRowsSortingSummaryAndRedIcon) {
     EXPECT_EQ(text(member(notebook, "tabs")), R"([ "HPS_Threats", "HPS_Exploits", "HPS_Events" ])");
 
     // Sorting by a column's header: Found ascending, then descending.
-    ASSERT_EQ(inspect("clickColumn", {{DBUS_TYPE_STRING, "korvaneui_main"}, {DBUS_TYPE_INT32, "0"},
+    ASSERT_EQ(widgets("clickColumn", {{DBUS_TYPE_STRING, "korvaneui_main"}, {DBUS_TYPE_INT32, "0"},
                                       {DBUS_TYPE_INT32, "2"}}),
               "");
     Rows sorted = page_rows(0);
     ASSERT_EQ(sorted.size(), 4u);
     EXPECT_EQ(sorted.back()[0], "keygen.exe");
-    ASSERT_EQ(inspect("clickColumn", {{DBUS_TYPE_STRING, "korvaneui_main"}, {DBUS_TYPE_INT32, "0"},
+    ASSERT_EQ(widgets("clickColumn", {{DBUS_TYPE_STRING, "korvaneui_main"}, {DBUS_TYPE_INT32, "0"},
                                       {DBUS_TYPE_INT32, "2"}}),
               "");
     sorted = page_rows(0);
     EXPECT_EQ(sorted.front()[0], "keygen.exe");
-    ASSERT_EQ(inspect("clickColumn", {{DBUS_TYPE_STRING, "korvaneui_main"}, {DBUS_TYPE_INT32, "1"},
+    ASSERT_EQ(widgets("clickColumn", {{DBUS_TYPE_STRING, "korvaneui_main"}, {DBUS_TYPE_INT32, "1"},
                                       {DBUS_TYPE_INT32, "0"}}),
               "");
     EXPECT_EQ(page_rows(1)[0][0], "evince");
-    ASSERT_EQ(inspect("clickColumn", {{DBUS_TYPE_STRING, "korvaneui_main"}, {DBUS_TYPE_INT32, "1"},
+    ASSERT_EQ(widgets("clickColumn", {{DBUS_TYPE_STRING, "korvaneui_main"}, {DBUS_TYPE_INT32, "1"},
                                       {DBUS_TYPE_INT32, "3"}}),
               "");
     EXPECT_EQ(page_rows(1)[0][3], "3131");
@@ -601,7 +601,7 @@ TEST_F(TrayViewsTest, AboutWindowIsASnapshotPresentedUntilClosed) {
     std::string id;
     ASSERT_TRUE(kv::test::wait_until(
         [&] {
-            EXPECT_EQ(inspect("closeWindow", {{DBUS_TYPE_STRING, "AboutWindowName"}}), "");
+            EXPECT_EQ(widgets("closeWindow", {{DBUS_TYPE_STRING, "AboutWindowName"}}), "");
             EXPECT_TRUE(kv::test::wait_until([&] { return window("AboutWindowName") == nullptr; }, kTimeout));
             EXPECT_EQ(tray("showAboutWindow"), "");
             EXPECT_TRUE(kv::test::wait_until([&] { return (about = window("AboutWindowName")) != nullptr; }, kTimeout));
@@ -628,7 +628,7 @@ TEST_F(TrayViewsTest, ScreenshotsOfTheDetailsWindowAndAboutWindow) {
     ASSERT_EQ(::system(("mkdir -p " + std::string(KV_SCREENSHOT_DIR)).c_str()), 0);
     const char* pages[] = {"threats", "exploits", "events"};
     for (int page = 0; page < 3; ++page) {
-        ASSERT_EQ(inspect("showPage", {{DBUS_TYPE_STRING, "korvaneui_main"}, {DBUS_TYPE_INT32, std::to_string(page)}}),
+        ASSERT_EQ(widgets("showPage", {{DBUS_TYPE_STRING, "korvaneui_main"}, {DBUS_TYPE_INT32, std::to_string(page)}}),
                   "");
         settle();
         const std::string png = std::string(KV_SCREENSHOT_DIR) + "/details_" + pages[page] + ".png";
@@ -639,7 +639,7 @@ TEST_F(TrayViewsTest, ScreenshotsOfTheDetailsWindowAndAboutWindow) {
     // The shipped catalogue names the window.
     const std::string about = "korvaneui_about";
     ASSERT_TRUE(kv::test::wait_until([&] { return window(about.c_str()) != nullptr; }, kTimeout));
-    ASSERT_EQ(inspect("moveWindow", {{DBUS_TYPE_STRING, about}, {DBUS_TYPE_INT32, "300"}, {DBUS_TYPE_INT32, "550"},
+    ASSERT_EQ(widgets("moveWindow", {{DBUS_TYPE_STRING, about}, {DBUS_TYPE_INT32, "300"}, {DBUS_TYPE_INT32, "550"},
                                      {DBUS_TYPE_INT32, "0"}, {DBUS_TYPE_INT32, "0"}}),
               "");
     settle();

@@ -16,14 +16,14 @@
 namespace kv::ui {
 namespace {
 
-struct ColumnSpec {
+struct ColumnLayout {
     const char* title_msgid;
     int store_column;
     bool resizable;
 };
 
-// A scrolled tree view over `store` with one sortable text column per spec.
-GtkWidget* make_list(GtkListStore* store, const ColumnSpec* columns, std::size_t n, GtkWidget** ret_view) {
+// A scrolled tree view over `store` with one sortable text column for each layout entry.
+GtkWidget* make_list(GtkListStore* store, const ColumnLayout* columns, std::size_t n, GtkWidget** ret_view) {
     GtkWidget* scrolled = gtk_scrolled_window_new(nullptr, nullptr);
     gtk_scrolled_window_set_shadow_type(GTK_SCROLLED_WINDOW(scrolled), GTK_SHADOW_ETCHED_IN);
     gtk_scrolled_window_set_policy(GTK_SCROLLED_WINDOW(scrolled), GTK_POLICY_AUTOMATIC, GTK_POLICY_AUTOMATIC);
@@ -65,7 +65,7 @@ std::string exploit_key(std::uint32_t pid, std::uint32_t count, const std::strin
 bool fits_u32(std::int64_t v) noexcept { return v >= 0 && v <= 0xFFFFFFFFLL; }
 
 // The page's box: the list over all the room there is, `bottom` below it.
-GtkWidget* page_box(GtkListStore* store, const ColumnSpec* columns, std::size_t n, GtkWidget** ret_view,
+GtkWidget* page_box(GtkListStore* store, const ColumnLayout* columns, std::size_t n, GtkWidget** ret_view,
                     GtkWidget* bottom) {
     GtkWidget* box = gtk_vbox_new(FALSE, 4);
     gtk_box_pack_start(GTK_BOX(box), make_list(store, columns, n, ret_view), TRUE, TRUE, 0);
@@ -89,7 +89,7 @@ ThreatsPage* threats_page_new() {
     if (page == nullptr)
         return nullptr;
     page->store = new_threat_store();
-    static constexpr ColumnSpec kColumns[] = {{N_("FileName"), kThreatName, true},
+    static constexpr ColumnLayout kColumns[] = {{N_("FileName"), kThreatName, true},
                                               {N_("Category"), kThreatState, false},
                                               {N_("Found"), kThreatFound, false},
                                               {N_("ID"), kThreatId, false}};
@@ -107,7 +107,7 @@ ExploitsPage* exploits_page_new() {
     if (page == nullptr)
         return nullptr;
     page->store = gtk_list_store_new(kExploitColumns, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_UINT, G_TYPE_UINT);
-    static constexpr ColumnSpec kColumns[] = {{N_("ProcessName"), kExploitName, true},
+    static constexpr ColumnLayout kColumns[] = {{N_("ProcessName"), kExploitName, true},
                                               {N_("Category"), kExploitAction, false},
                                               {N_("Found"), kExploitCount, false},
                                               {N_("PID"), kExploitPid, false}};
@@ -120,7 +120,7 @@ EventsPage* events_page_new() {
     if (page == nullptr)
         return nullptr;
     page->store = gtk_list_store_new(kEventColumns, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING, G_TYPE_STRING);
-    static constexpr ColumnSpec kColumns[] = {{N_("HPS_ColWhen"), kEventWhen, true},
+    static constexpr ColumnLayout kColumns[] = {{N_("HPS_ColWhen"), kEventWhen, true},
                                               {N_("HPS_ColCategory"), kEventCategory, true},
                                               {N_("HPS_ColType"), kEventType, true},
                                               {N_("HPS_ColDetails"), kEventDetails, true}};

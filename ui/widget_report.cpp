@@ -1,5 +1,5 @@
-// Test-only: linked into korvaneui_inspectable, never into korvaneui. Owns
-// "com.korvane.guard.inspect" on the session bus and reports the program's
+// Test-only: linked into korvaneui_widget_report, never into korvaneui. Owns
+// "com.korvane.guard.widgets" on the session bus and reports the program's
 // toplevel windows as the user would read them (titles, labels, notebook
 // tabs, the rows of every list in the order shown) as JSON, and clicks
 // column headers, switches notebook pages and closes windows as a user
@@ -15,7 +15,7 @@
 namespace {
 
 constexpr char kIntrospection[] =
-    "<node><interface name='com.korvane.guard.inspect'>"
+    "<node><interface name='com.korvane.guard.widgets'>"
     "<method name='describe'><arg type='s' direction='out'/></method>"
     "<method name='clickColumn'><arg type='s' direction='in'/><arg type='i' direction='in'/>"
     "<arg type='i' direction='in'/></method>"
@@ -193,7 +193,7 @@ void on_method(GDBusConnection*, const gchar*, const gchar*, const gchar*, const
             g_variant_get(params, "(&si)", &name, &page);
         GtkWidget* nb = find_in(find_window(name), GTK_TYPE_NOTEBOOK);
         if (nb == nullptr || page < 0 || page >= gtk_notebook_get_n_pages(GTK_NOTEBOOK(nb))) {
-            g_dbus_method_invocation_return_dbus_error(invocation, "com.korvane.guard.inspect.NotFound", name);
+            g_dbus_method_invocation_return_dbus_error(invocation, "com.korvane.guard.widgets.NotFound", name);
             return;
         }
         gtk_notebook_set_current_page(GTK_NOTEBOOK(nb), page);
@@ -202,7 +202,7 @@ void on_method(GDBusConnection*, const gchar*, const gchar*, const gchar*, const
             GtkWidget* view = GTK_IS_CONTAINER(page_widget) ? find_in(page_widget, GTK_TYPE_TREE_VIEW) : nullptr;
             GtkTreeViewColumn* c = view != nullptr ? gtk_tree_view_get_column(GTK_TREE_VIEW(view), column) : nullptr;
             if (c == nullptr) {
-                g_dbus_method_invocation_return_dbus_error(invocation, "com.korvane.guard.inspect.NotFound", "column");
+                g_dbus_method_invocation_return_dbus_error(invocation, "com.korvane.guard.widgets.NotFound", "column");
                 return;
             }
             gtk_tree_view_column_clicked(c);
@@ -219,7 +219,7 @@ void on_method(GDBusConnection*, const gchar*, const gchar*, const gchar*, const
             g_variant_get(params, "(&siiii)", &name, &x, &y, &width, &height);
         GtkWidget* window = find_window(name);
         if (window == nullptr || gtk_widget_get_window(window) == nullptr) {
-            g_dbus_method_invocation_return_dbus_error(invocation, "com.korvane.guard.inspect.NotFound", name);
+            g_dbus_method_invocation_return_dbus_error(invocation, "com.korvane.guard.widgets.NotFound", name);
             return;
         }
         if (std::strcmp(method, "closeWindow") == 0) {
@@ -242,18 +242,18 @@ void on_method(GDBusConnection*, const gchar*, const gchar*, const gchar*, const
 
 void on_bus(GDBusConnection* connection, const gchar*, gpointer) {
     static const GDBusInterfaceVTable vtable = {on_method, nullptr, nullptr, {}};
-    (void)g_dbus_connection_register_object(connection, "/inspect", g_node->interfaces[0], &vtable, nullptr, nullptr,
+    (void)g_dbus_connection_register_object(connection, "/widgets", g_node->interfaces[0], &vtable, nullptr, nullptr,
                                             nullptr);
 }
 
-gboolean start_inspection(gpointer) {
+gboolean start_widget_report(gpointer) {
     g_node = g_dbus_node_info_new_for_xml(kIntrospection, nullptr);
-    (void)g_bus_own_name(G_BUS_TYPE_SESSION, "com.korvane.guard.inspect", G_BUS_NAME_OWNER_FLAGS_NONE, on_bus,
+    (void)g_bus_own_name(G_BUS_TYPE_SESSION, "com.korvane.guard.widgets", G_BUS_NAME_OWNER_FLAGS_NONE, on_bus,
                          nullptr, nullptr, nullptr, nullptr);
     return G_SOURCE_REMOVE;
 }
 
 // Runs when the main loop first runs, after start-up.
-[[gnu::constructor]] void queue_inspection() { (void)g_idle_add(start_inspection, nullptr); }
+[[gnu::constructor]] void queue_widget_report() { (void)g_idle_add(start_widget_report, nullptr); }
 
 }  // namespace
