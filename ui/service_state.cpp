@@ -118,11 +118,8 @@ void set_icon_colour(TrayContext& ctx, int colour) noexcept {
         gtk_image_set_from_pixbuf(GTK_IMAGE(ctx.details.status_image), ctx.colour_pixbufs[colour]);
         gtk_widget_queue_draw(ctx.details.status_image);
     }
-    TrayIcon& icon = ctx.tray_icon;
-    if (icon.status_icon != nullptr && icon.pixbufs[colour] != nullptr) {
-        gtk_status_icon_set_from_pixbuf(icon.status_icon, icon.pixbufs[colour]);
-        icon.shown_colour = colour;
-    }
+    if (ctx.tray_icon.status_icon != nullptr)
+        gtk_status_icon_set_from_pixbuf(ctx.tray_icon.status_icon, ctx.colour_pixbufs[colour]);
     if (ctx.endpoint != nullptr)
         ctx.endpoint->emit_signal(kUiObjectPath, kUiInterface, "iconChanged");
 }

@@ -39,11 +39,10 @@ enum WorkerCommand : unsigned char {
     kWorkerUpdateCheck = 7,    // CHKU, sent without waiting
 };
 
+// Its images are the context's colour pixbufs, which outlive it.
 struct TrayIcon {
     GtkStatusIcon* status_icon = nullptr;
     GtkWidget* menu = nullptr;
-    GdkPixbuf* pixbufs[3] = {};   // own references, by IconColour
-    int shown_colour = kYellow;
 };
 
 // The details window's shell; its pages belong to the views.

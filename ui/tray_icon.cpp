@@ -78,16 +78,13 @@ int tray_icon_create(TrayContext& ctx) noexcept {
         verbose_print("error: failed to create gtk menu\n");
         return -ENOMEM;
     }
-    for (int c = kGreen; c <= kRed; ++c)
-        icon.pixbufs[c] = ctx.colour_pixbufs[c] != nullptr ? GDK_PIXBUF(g_object_ref(ctx.colour_pixbufs[c])) : nullptr;
-    icon.status_icon = icon.pixbufs[kYellow] != nullptr ? gtk_status_icon_new_from_pixbuf(icon.pixbufs[kYellow])
-                                                        : gtk_status_icon_new();
+    GdkPixbuf* yellow = ctx.colour_pixbufs[kYellow];
+    icon.status_icon = yellow != nullptr ? gtk_status_icon_new_from_pixbuf(yellow) : gtk_status_icon_new();
     if (icon.status_icon == nullptr) {
         verbose_print("error: failed to create tray icon\n");
         tray_icon_destroy(ctx);
         return -ENOMEM;
     }
-    icon.shown_colour = kYellow;
     gtk_status_icon_set_tooltip_text(icon.status_icon, "KorvaneGUARD");
     g_signal_connect(icon.status_icon, "activate", G_CALLBACK(on_activate), &ctx);
     g_signal_connect(icon.status_icon, "popup-menu", G_CALLBACK(on_popup), &ctx);
@@ -105,8 +102,6 @@ void tray_icon_destroy(TrayContext& ctx) noexcept {
         gtk_widget_destroy(icon.menu);
         release_object(icon.menu);
     }
-    for (GdkPixbuf*& p : icon.pixbufs)
-        release_object(p);
 }
 
 }  // namespace kv::ui

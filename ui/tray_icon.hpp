@@ -8,7 +8,7 @@ namespace kv::ui {
 // Builds the menu and the status icon (yellow, visible); on failure prints
 // its line and leaves the program running without them. 0 or -ENOMEM.
 int tray_icon_create(TrayContext& ctx) noexcept;
-// Destroys the icon and the menu and drops the icon's pixbufs. Idempotent.
+// Destroys the icon and the menu. Idempotent.
 void tray_icon_destroy(TrayContext& ctx) noexcept;
 
 // The check item's "toggled" handler body (main loop).
