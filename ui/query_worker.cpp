@@ -2,7 +2,6 @@
 #include "query_worker.hpp"
 
 #include <fcntl.h>
-#include <sys/select.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -77,22 +76,14 @@ void query_driver(TrayContext& ctx) noexcept {
         (void)g_idle_add(apply_driver_answer, answer);
 }
 
-// Reads one command byte; retries interrupted waits and reads. False at end
-// of file or on an error.
+// Reads one command byte (the pipe blocks); retries interrupted reads. False
+// at end of file or on an error.
 bool read_command(int fd, unsigned char* ret_command) noexcept {
     for (;;) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(fd, &readable);
-        const int n = select(fd + 1, &readable, nullptr, nullptr, nullptr);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return false;
         const ssize_t r = read(fd, ret_command, 1);
         if (r == 1)
             return true;
-        if (r < 0 && (errno == EINTR || errno == EAGAIN))
+        if (r < 0 && errno == EINTR)
             continue;
         return false;
     }
@@ -101,7 +92,7 @@ bool read_command(int fd, unsigned char* ret_command) noexcept {
 void* worker_main(void* context) noexcept {
     TrayContext& ctx = *static_cast<TrayContext*>(context);
     unsigned char command = kWorkerStop;
-    while (read_command(ctx.worker_pipe_read, &command)) {
+    while (read_command(ctx.worker_pipe_read.get(), &command)) {
         if (command == kWorkerRefreshPolicy)
             refresh_policy(ctx);
         else if (command == kWorkerQueryDriver)
@@ -119,12 +110,12 @@ void* worker_main(void* context) noexcept {
 }  // namespace
 
 void send_worker_command(TrayContext& ctx, WorkerCommand command) noexcept {
-    if (ctx.worker_pipe_write < 0)
+    if (!ctx.worker_pipe_write)
         return;
     const unsigned char byte = command;
     ssize_t r;
     do {
-        r = write(ctx.worker_pipe_write, &byte, 1);
+        r = write(ctx.worker_pipe_write.get(), &byte, 1);
     } while (r < 0 && errno == EINTR);
 }
 
@@ -132,13 +123,12 @@ int worker_start(TrayContext& ctx) noexcept {
     int fds[2];
     if (pipe2(fds, O_CLOEXEC) != 0)
         return -errno;
-    ctx.worker_pipe_read = fds[0];
-    ctx.worker_pipe_write = fds[1];
+    ctx.worker_pipe_read.reset(fds[0]);
+    ctx.worker_pipe_write.reset(fds[1]);
     const int r = pthread_create(&ctx.worker, nullptr, worker_main, &ctx);
     if (r != 0) {
-        (void)close(fds[0]);
-        (void)close(fds[1]);
-        ctx.worker_pipe_read = ctx.worker_pipe_write = -1;
+        ctx.worker_pipe_read.reset();
+        ctx.worker_pipe_write.reset();
         return -r;
     }
     ctx.worker_started = true;
@@ -149,12 +139,10 @@ void worker_stop(TrayContext& ctx) noexcept {
     if (!ctx.worker_started)
         return;
     send_worker_command(ctx, kWorkerStop);
-    (void)close(ctx.worker_pipe_write);
-    ctx.worker_pipe_write = -1;
+    ctx.worker_pipe_write.reset();
     (void)pthread_join(ctx.worker, nullptr);
     ctx.worker_started = false;
-    (void)close(ctx.worker_pipe_read);
-    ctx.worker_pipe_read = -1;
+    ctx.worker_pipe_read.reset();
 }
 
 void reconcile_show_notifications(TrayContext& ctx) noexcept {

@@ -30,7 +30,7 @@ protected:
         int fds[2];
         ASSERT_EQ(pipe2(fds, O_NONBLOCK | O_CLOEXEC), 0);
         worker_read_ = fds[0];
-        ctx_.worker_pipe_write = fds[1];
+        ctx_.worker_pipe_write.reset(fds[1]);
         ctx_.last_signal_us = monotonic_us();
         ctx_.last_status_refresh_us = ctx_.last_policy_refresh_us = monotonic_us();
     }
@@ -38,7 +38,6 @@ protected:
         for (GdkPixbuf*& p : ctx_.colour_pixbufs)
             release_object(p);
         (void)close(worker_read_);
-        (void)close(ctx_.worker_pipe_write);
     }
     void signal(const char* name) { handle_service_signal(ctx_, kv::svc::signal_index(name)); }
     std::vector<int> worker_commands() {

@@ -13,6 +13,7 @@
 #include "settings_store.hpp"
 #include "show_notifications.hpp"
 #include "tray_views.hpp"
+#include "unique_handle.hpp"
 
 namespace kv::ui {
 
@@ -103,7 +104,7 @@ struct TrayContext {
     pthread_t worker{};
     bool worker_started = false;
     std::mutex mutex;
-    int worker_pipe_read = -1, worker_pipe_write = -1;
+    UniqueFd worker_pipe_read, worker_pipe_write;
 
     TrayViews views;
     TrayIcon tray_icon;
