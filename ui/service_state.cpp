@@ -169,8 +169,6 @@ void apply_state(TrayContext& ctx, ServiceState state) noexcept {
     refresh_status_line(ctx);
 }
 
-void reapply_state(TrayContext& ctx) noexcept { apply_state(ctx, ctx.state); }
-
 void handle_service_signal(TrayContext& ctx, int signal_index) noexcept {
     verbose_print("received notification from service: %u\n", static_cast<unsigned>(signal_index));
     const int i = signal_index;

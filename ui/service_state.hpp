@@ -28,7 +28,4 @@ gboolean tick(gpointer context) noexcept;
 // and queues the signal to the main loop.
 void on_service_signal(void* context, int signal_index) noexcept;
 
-// Re-applies the current state (the worker's driver answer).
-void reapply_state(TrayContext& ctx) noexcept;
-
 }  // namespace kv::ui
