@@ -9,6 +9,7 @@
 
 #include "host_cache.hpp"
 #include "protocol.hpp"
+#include "service_state.hpp"
 #include "text_sanitiser.hpp"
 #include "translated_format.hpp"
 #include "tray_context.hpp"
@@ -69,11 +70,6 @@ void notify_app_control(TrayContext& ctx) {
     notify_user(ctx, body.c_str(), _("NotificationSubtitleActionBlocked"));
 }
 
-bool is(int signal_index, const char* name) noexcept {
-    return signal_index >= 0 && signal_index < svc::kSignalCount &&
-           std::strcmp(svc::kSignalNames[signal_index], name) == 0;
-}
-
 }  // namespace
 
 void notify_user(TrayContext& ctx, const char* body, const char* title) noexcept {
@@ -110,19 +106,19 @@ void notify_for_signal(TrayContext& ctx, int i) noexcept {
          N_("NotificationMessagePolicyInvalidSignature")},
         {"com.korvane.btdscancomplete", N_("BTDFinishedScanningTitle"), N_("BTDFinishedScanningMessage")},
     };
-    if (is(i, "com.korvane.exe.blocked")) {
+    if (is_signal(i, "com.korvane.exe.blocked")) {
         notify_record_text(ctx, svc::kExeBlockedPath, "BlockedExePath", N_("NotificationSubtitleExecutionBlock"));
-    } else if (is(i, "com.korvane.process.terminated")) {
+    } else if (is_signal(i, "com.korvane.process.terminated")) {
         notify_record_text(ctx, svc::kProcessTerminatedPath, "ProcessTerminated",
                            N_("NotificationSubtitleProcessTerminated"));
-    } else if (is(i, "com.korvane.process.blocked")) {
+    } else if (is_signal(i, "com.korvane.process.blocked")) {
         notify_record_text(ctx, svc::kProcessBlockedPath, "ProcessActionBlocked",
                            N_("NotificationSubtitleProcessActionBlocked"));
-    } else if (is(i, "com.korvane.appcontrol")) {
+    } else if (is_signal(i, "com.korvane.appcontrol")) {
         notify_app_control(ctx);
     } else {
         for (const auto& f : kFixed) {
-            if (is(i, f.signal))
+            if (is_signal(i, f.signal))
                 notify_user(ctx, _(f.body), _(f.title));
         }
     }

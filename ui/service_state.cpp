@@ -19,11 +19,6 @@
 namespace kv::ui {
 namespace {
 
-bool is(int signal_index, const char* name) noexcept {
-    return signal_index >= 0 && signal_index < svc::kSignalCount &&
-           std::strcmp(svc::kSignalNames[signal_index], name) == 0;
-}
-
 bool connected(const TrayContext& ctx) noexcept {
     bool local = false;
     {
@@ -172,40 +167,40 @@ void apply_state(TrayContext& ctx, ServiceState state) noexcept {
 void handle_service_signal(TrayContext& ctx, int signal_index) noexcept {
     verbose_print("received notification from service: %u\n", static_cast<unsigned>(signal_index));
     const int i = signal_index;
-    if (is(i, "com.korvane.agent.started") || is(i, "com.korvane.agent.running")) {
-        if (is(i, "com.korvane.agent.started"))
+    if (is_signal(i, "com.korvane.agent.started") || is_signal(i, "com.korvane.agent.running")) {
+        if (is_signal(i, "com.korvane.agent.started"))
             apply_state(ctx, kIdle);
         if (ctx.icon_colour.load() == kRed)
             return;
         set_icon_colour(ctx, connected(ctx) ? kGreen : kYellow);
         connectivity_rule(ctx);
-    } else if (is(i, "com.korvane.agent.stopped")) {
+    } else if (is_signal(i, "com.korvane.agent.stopped")) {
         ctx.tarnel_connected = false;
         ctx.ormaline_connected = false;
         ctx.driver_connected = true;
         apply_state(ctx, kNotRunning);
         set_icon_colour(ctx, kYellow);
-    } else if (is(i, "com.korvane.tarnel.connected") || is(i, "com.korvane.tarnel.notconnected")) {
-        ctx.tarnel_connected = is(i, "com.korvane.tarnel.connected");
+    } else if (is_signal(i, "com.korvane.tarnel.connected") || is_signal(i, "com.korvane.tarnel.notconnected")) {
+        ctx.tarnel_connected = is_signal(i, "com.korvane.tarnel.connected");
         connectivity_rule(ctx);
-    } else if (is(i, "com.korvane.ormaline.connected") || is(i, "com.korvane.ormaline.notconnected")) {
-        ctx.ormaline_connected = is(i, "com.korvane.ormaline.connected");
+    } else if (is_signal(i, "com.korvane.ormaline.connected") || is_signal(i, "com.korvane.ormaline.notconnected")) {
+        ctx.ormaline_connected = is_signal(i, "com.korvane.ormaline.connected");
         connectivity_rule(ctx);
-    } else if (is(i, "com.korvane.driver.connected")) {
+    } else if (is_signal(i, "com.korvane.driver.connected")) {
         ctx.driver_connected = true;
         connectivity_rule(ctx);
-    } else if (is(i, "com.korvane.driver.notconnected")) {
+    } else if (is_signal(i, "com.korvane.driver.notconnected")) {
         ctx.driver_connected = false;
         set_icon_colour(ctx, kRed);
         apply_state(ctx, kNoDriver);
-    } else if (is(i, "com.korvane.analyerstatus_messages")) {
+    } else if (is_signal(i, "com.korvane.analyerstatus_messages")) {
         std::string file;
         if (read_current_file(&file)) {
             ctx.current_file = file;
             ctx.has_current_file = true;
             apply_state(ctx, kInspecting);
         }
-    } else if (is(i, "com.korvane.timer.aggregated_messages")) {
+    } else if (is_signal(i, "com.korvane.timer.aggregated_messages")) {
         refresh_from_hostcache(ctx, 0);
     } else {
         // Notifications for the blocked/terminated/policy/scan broadcasts;

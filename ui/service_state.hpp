@@ -6,7 +6,9 @@
 #include <glib.h>
 
 #include <cstdint>
+#include <cstring>
 
+#include "protocol.hpp"
 #include "tray_context.hpp"
 
 namespace kv::ui {
@@ -16,6 +18,12 @@ inline constexpr std::int64_t kPolicyRefreshUs = 59'999'999;        // more than
 inline constexpr std::int64_t kStatusRefreshUs = 3'000'000;         // more than this: refresh
 inline constexpr std::int64_t kInspectingStaleUs = 4'999'999;       // more than this: "Running"
 inline constexpr guint kTickSeconds = 3;
+
+// Whether the service client's `signal_index` is the broadcast `name`.
+inline bool is_signal(int signal_index, const char* name) noexcept {
+    return signal_index >= 0 && signal_index < svc::kSignalCount &&
+           std::strcmp(svc::kSignalNames[signal_index], name) == 0;
+}
 
 void apply_state(TrayContext& ctx, ServiceState state) noexcept;
 void set_icon_colour(TrayContext& ctx, int colour) noexcept;
