@@ -105,14 +105,14 @@ bool read_changed(const std::string& path, std::string* sum, svc::RecordVisitor 
     return true;
 }
 
-svc::JsonPtr parse_record_file(const std::string& path) {
-    svc::JsonPtr parsed = svc::korvaneui_json_parse_file(path.c_str());
+}  // namespace
+
+svc::JsonPtr parse_record_file(const char* path) noexcept {
+    svc::JsonPtr parsed = svc::korvaneui_json_parse_file(path);
     if (parsed == nullptr)
-        verbose_print("Unable to parse '%s'\n", path.c_str());
+        verbose_print("Unable to parse '%s'\n", path);
     return parsed;
 }
-
-}  // namespace
 
 bool read_threat_records(std::string_view text, std::vector<ThreatRecord>* ret_records) {
     return read_records(text, visit_threat, ret_records);
@@ -128,7 +128,7 @@ void read_hostcache(const char* dir, std::uint64_t mask, HostCacheChecksums* sum
     const std::string d = dir;
     *ret = HostCacheSnapshot{};
     if (mask == 0) {
-        const svc::JsonPtr header = parse_record_file(d + "/header.log");
+        const svc::JsonPtr header = parse_record_file((d + "/header.log").c_str());
         std::int64_t value = 0;
         if (header == nullptr || svc::json_get_int64(header.get(), "MessageMask", &value) != 0) {
             ret->header_failed = true;
@@ -141,11 +141,11 @@ void read_hostcache(const char* dir, std::uint64_t mask, HostCacheChecksums* sum
     if (mask & svc::kMaskFileStates)
         ret->threats_loaded = read_changed(d + "/file_states.log", &sums->file_states, visit_threat, &ret->threats);
     if (mask & svc::kMaskScannerState) {
-        if (const svc::JsonPtr scanner = parse_record_file(d + "/scanner_state.log"))
+        if (const svc::JsonPtr scanner = parse_record_file((d + "/scanner_state.log").c_str()))
             ret->has_scanner_state = svc::json_get_int64(scanner.get(), "ScannerState", &ret->scanner_state) == 0;
     }
     if (mask & svc::kMaskAnalysisCount) {
-        if (const svc::JsonPtr count = parse_record_file(d + "/analysis_count.log")) {
+        if (const svc::JsonPtr count = parse_record_file((d + "/analysis_count.log").c_str())) {
             ret->has_analyzed_count = svc::json_get_int64(count.get(), "AnalyzedCount", &ret->analyzed_count) == 0;
             if (ret->has_analyzed_count)
                 verbose_print("AnalyzedCount = %lld\n", static_cast<long long>(ret->analyzed_count));

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "json_fields.hpp"
 #include "threat_event_text.hpp"
 
 namespace kv::ui {
@@ -46,6 +47,10 @@ struct HostCacheSnapshot {
     bool events_loaded = false;
     std::vector<EventRecord> events;
 };
+
+// A record file (a few fields) parsed whole; null, with the verbose
+// "Unable to parse" line, when it cannot be read or does not parse.
+svc::JsonPtr parse_record_file(const char* path) noexcept;
 
 // Reads what `mask` selects (0: the mask of header.log) from `dir`, the
 // verbose lines printed as it goes. Records that lack a field are left out.

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "host_cache.hpp"
+#include "hostcache_reader.hpp"
 #include "protocol.hpp"
 #include "service_state.hpp"
 #include "text_sanitiser.hpp"
@@ -34,11 +35,9 @@ bool server_reads_markup() noexcept {
 // One field of a record file; false (with the parse line) when the file
 // does not parse, false when the field is missing.
 bool read_record_string(const char* path, const char* field, std::string* ret_text) {
-    const svc::JsonPtr record = svc::korvaneui_json_parse_file(path);
-    if (record == nullptr) {
-        verbose_print("Unable to parse '%s'\n", path);
+    const svc::JsonPtr record = parse_record_file(path);
+    if (record == nullptr)
         return false;
-    }
     return svc::json_get_string(record.get(), field, ret_text) == 0;
 }
 
@@ -49,11 +48,9 @@ void notify_record_text(TrayContext& ctx, const char* path, const char* field, c
 }
 
 void notify_app_control(TrayContext& ctx) {
-    const svc::JsonPtr record = svc::korvaneui_json_parse_file(svc::kAppControlBlockPath);
-    if (record == nullptr) {
-        verbose_print("Unable to parse '%s'\n", svc::kAppControlBlockPath);
+    const svc::JsonPtr record = parse_record_file(svc::kAppControlBlockPath);
+    if (record == nullptr)
         return;
-    }
     std::string path, reason_text;
     if (svc::json_get_string(record.get(), "LockdownPath", &path) != 0 ||
         svc::json_get_string(record.get(), "LockdownPathReason", &reason_text) != 0)

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "host_cache.hpp"
+#include "hostcache_reader.hpp"
 #include "mono_clock.hpp"
 #include "protocol.hpp"
 #include "text_sanitiser.hpp"
@@ -79,11 +80,9 @@ bool read_current_file(std::string* ret_file) noexcept {
     if (status != nullptr) {
         (void)::unlink(svc::kAnalyzerStatusBPath);
     } else {
-        status = svc::korvaneui_json_parse_file(svc::kAnalyzerStatusPath);
-        if (status == nullptr) {
-            verbose_print("Unable to parse '%s'\n", svc::kAnalyzerStatusPath);
+        status = parse_record_file(svc::kAnalyzerStatusPath);
+        if (status == nullptr)
             return false;
-        }
     }
     return svc::json_get_string(status.get(), "CurrentFile", ret_file) == 0;
 }
