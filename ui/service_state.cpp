@@ -223,7 +223,7 @@ gboolean tick(gpointer context) noexcept {
         ctx.last_policy_refresh_us = now;
         send_worker_command(ctx, kWorkerRefreshPolicy);
     }
-    if (monotonic_us() - ctx.last_status_refresh_us > kStatusRefreshUs)
+    if (now - ctx.last_status_refresh_us > kStatusRefreshUs)
         refresh_status_line(ctx);
     return G_SOURCE_CONTINUE;
 }
