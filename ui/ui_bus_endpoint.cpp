@@ -121,13 +121,15 @@ void UiBusEndpoint::listener_main() noexcept {
             break;   // disconnected
         while (DBusMessage* raw = dbus_connection_pop_message(connection_)) {
             const DBusMessagePtr message{raw};
+            const int type = dbus_message_get_type(raw);
             DBusMessagePtr reply;
-            if (dbus_message_get_type(raw) == DBUS_MESSAGE_TYPE_METHOD_CALL && !dbus_message_get_no_reply(raw))
-                reply.reset(dbus_message_new_method_return(raw));
-            if (dbus_message_get_type(raw) == DBUS_MESSAGE_TYPE_METHOD_CALL)
+            if (type == DBUS_MESSAGE_TYPE_METHOD_CALL) {
+                if (!dbus_message_get_no_reply(raw))
+                    reply.reset(dbus_message_new_method_return(raw));
                 verbose_print("rx:method:%s.%s\n", or_null_text(dbus_message_get_interface(raw)),
                               or_null_text(dbus_message_get_member(raw)));
-            dispatch(raw, reply.get());
+            }
+            dispatch(type, raw, reply.get());
             if (reply != nullptr)
                 (void)dbus_connection_send(connection_, reply.get(), nullptr);
         }
@@ -148,8 +150,7 @@ void UiBusEndpoint::listener_main() noexcept {
         callbacks_.bus_lost(user_data_);
 }
 
-void UiBusEndpoint::dispatch(DBusMessage* message, DBusMessage* reply) noexcept {
-    const int type = dbus_message_get_type(message);
+void UiBusEndpoint::dispatch(int type, DBusMessage* message, DBusMessage* reply) noexcept {
     if (type == DBUS_MESSAGE_TYPE_SIGNAL) {
         if (dbus_message_is_signal(message, "org.freedesktop.NetworkManager", "StateChanged") &&
             callbacks_.network_state != nullptr) {

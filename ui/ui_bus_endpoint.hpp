@@ -58,7 +58,7 @@ public:
 private:
     UiBusEndpoint() = default;
     void listener_main() noexcept;
-    void dispatch(DBusMessage* message, DBusMessage* reply) noexcept;
+    void dispatch(int type, DBusMessage* message, DBusMessage* reply) noexcept;
     void wake_listener() noexcept;
 
     std::string name_;
