@@ -29,76 +29,10 @@ json_object* file_record(const char* id, const char* score, std::int64_t state) 
     return r;
 }
 
-json_object* threat_event(const std::string& when, std::int64_t event, std::int64_t state) {
-    json_object* r = json_object_new_object();
-    json_object_object_add(r, "When", json_object_new_string(when.c_str()));
-    json_object_object_add(r, "Category", json_object_new_string("Threat"));
-    json_object_object_add(r, "Event", json_object_new_int64(event));
-    json_object_object_add(r, "State", json_object_new_int64(state));
-    return r;
-}
-
 int write_header(const std::string& dir, std::int64_t mask) {
     const svc::JsonPtr header{json_object_new_object()};
     json_object_object_add(header.get(), "MessageMask", json_object_new_int64(mask));
     return write_json(dir + "/header.log", header.get());
-}
-
-int write_notice_records(const std::string& dir);
-
-int write_sample(const std::string& dir) {
-    const std::string when = now_text();
-    const svc::JsonPtr files{json_object_new_object()};
-    json_object_object_add(files.get(), "/home/alice/Downloads/invoice_2026.pdf.exe",
-                           file_record("3F2A9C1E5B7D4A60C8E1F2B3A4D5C6E7F8091A2B3C4D5E6F708192A3B4C5D6E7", "-0.92",
-                                       kUnsafe));
-    json_object_object_add(files.get(), "/tmp/.cache/dropper.bin",
-                           file_record("A1B2C3D4E5F60718293A4B5C6D7E8F90A1B2C3D4E5F60718293A4B5C6D7E8F90", "-0.99",
-                                       kUnsafe | kQuarantined));
-    json_object_object_add(files.get(), "/opt/tools/license_keygen",
-                           file_record("00FF11EE22DD33CC44BB55AA66997788001122334455667788990AABBCCDDEEF", "-0.51",
-                                       kUnsafe | kWaived));
-    json_object_object_add(files.get(), "/srv/share/quarterly report.docm",
-                           file_record("9E8D7C6B5A4938271605F4E3D2C1B0A99E8D7C6B5A4938271605F4E3D2C1B0A9", "-0.73",
-                                       kAbnormal));
-    if (const int r = write_json(dir + "/file_states.log", files.get()); r < 0)
-        return r;
-
-    const svc::JsonPtr processes{json_object_new_object()};
-    json_object* p = json_object_new_object();
-    json_object_object_add(p, "Path", json_object_new_string("/usr/bin/evince"));
-    json_object_object_add(p, "PID", json_object_new_int64(4242));
-    json_object_object_add(p, "State", json_object_new_int64(3));
-    json_object_object_add(p, "Count", json_object_new_int64(1));
-    json_object_object_add(processes.get(), "1", p);
-    if (const int r = write_json(dir + "/process_states.log", processes.get()); r < 0)
-        return r;
-
-    const svc::JsonPtr events{json_object_new_object()};
-    json_object_object_add(events.get(), "/tmp/.cache/dropper.bin",
-                           threat_event(when, kEventQuarantined, kUnsafe | kQuarantined));
-    json_object* exploit = json_object_new_object();
-    json_object_object_add(exploit, "When", json_object_new_string(when.c_str()));
-    json_object_object_add(exploit, "Category", json_object_new_string("Exploit"));
-    json_object_object_add(exploit, "Event", json_object_new_int64(3));
-    json_object_object_add(exploit, "Path", json_object_new_string("/usr/bin/evince"));
-    json_object_object_add(exploit, "ItemType", json_object_new_int64(2));
-    json_object_object_add(exploit, "PID", json_object_new_int64(4242));
-    json_object_object_add(events.get(), "/usr/bin/evince", exploit);
-    if (const int r = write_json(dir + "/file_process_events.log", events.get()); r < 0)
-        return r;
-
-    const svc::JsonPtr scanner{json_object_new_object()};
-    json_object_object_add(scanner.get(), "ScannerState", json_object_new_int64(0));
-    if (const int r = write_json(dir + "/scanner_state.log", scanner.get()); r < 0)
-        return r;
-    const svc::JsonPtr count{json_object_new_object()};
-    json_object_object_add(count.get(), "AnalyzedCount", json_object_new_int64(1234));
-    if (const int r = write_json(dir + "/analysis_count.log", count.get()); r < 0)
-        return r;
-    if (const int r = write_notice_records(dir); r < 0)
-        return r;
-    return write_header(dir, 0x1 | 0x2 | 0x4 | 0x10);
 }
 
 json_object* exploit_record(const char* path, std::int64_t pid, std::int64_t state, std::int64_t count) {
@@ -115,6 +49,21 @@ json_object* event(const std::string& when, const char* category, std::int64_t v
     json_object_object_add(r, "When", json_object_new_string(when.c_str()));
     json_object_object_add(r, "Category", json_object_new_string(category));
     json_object_object_add(r, "Event", json_object_new_int64(value));
+    return r;
+}
+
+json_object* threat_event(const std::string& when, std::int64_t value, std::int64_t state) {
+    json_object* r = event(when, "Threat", value);
+    json_object_object_add(r, "State", json_object_new_int64(state));
+    return r;
+}
+
+json_object* exploit_event(const std::string& when, std::int64_t action, const char* path, std::int64_t item_type,
+                           std::int64_t pid) {
+    json_object* r = event(when, "Exploit", action);
+    json_object_object_add(r, "Path", json_object_new_string(path));
+    json_object_object_add(r, "ItemType", json_object_new_int64(item_type));
+    json_object_object_add(r, "PID", json_object_new_int64(pid));
     return r;
 }
 
@@ -138,6 +87,49 @@ int write_notice_records(const std::string& dir) {
     json_object_object_add(app.get(), "LockdownPath", json_object_new_string("/etc/cron.d/updater"));
     json_object_object_add(app.get(), "LockdownPathReason", json_object_new_string("0"));
     return write_json(dir + "/app_control_block.log", app.get());
+}
+
+int write_sample(const std::string& dir) {
+    const std::string when = now_text();
+    const svc::JsonPtr files{json_object_new_object()};
+    json_object_object_add(files.get(), "/home/alice/Downloads/invoice_2026.pdf.exe",
+                           file_record("3F2A9C1E5B7D4A60C8E1F2B3A4D5C6E7F8091A2B3C4D5E6F708192A3B4C5D6E7", "-0.92",
+                                       kUnsafe));
+    json_object_object_add(files.get(), "/tmp/.cache/dropper.bin",
+                           file_record("A1B2C3D4E5F60718293A4B5C6D7E8F90A1B2C3D4E5F60718293A4B5C6D7E8F90", "-0.99",
+                                       kUnsafe | kQuarantined));
+    json_object_object_add(files.get(), "/opt/tools/license_keygen",
+                           file_record("00FF11EE22DD33CC44BB55AA66997788001122334455667788990AABBCCDDEEF", "-0.51",
+                                       kUnsafe | kWaived));
+    json_object_object_add(files.get(), "/srv/share/quarterly report.docm",
+                           file_record("9E8D7C6B5A4938271605F4E3D2C1B0A99E8D7C6B5A4938271605F4E3D2C1B0A9", "-0.73",
+                                       kAbnormal));
+    if (const int r = write_json(dir + "/file_states.log", files.get()); r < 0)
+        return r;
+
+    const svc::JsonPtr processes{json_object_new_object()};
+    json_object_object_add(processes.get(), "1", exploit_record("/usr/bin/evince", 4242, 3, 1));
+    if (const int r = write_json(dir + "/process_states.log", processes.get()); r < 0)
+        return r;
+
+    const svc::JsonPtr events{json_object_new_object()};
+    json_object_object_add(events.get(), "/tmp/.cache/dropper.bin",
+                           threat_event(when, kEventQuarantined, kUnsafe | kQuarantined));
+    json_object_object_add(events.get(), "/usr/bin/evince", exploit_event(when, 3, "/usr/bin/evince", 2, 4242));
+    if (const int r = write_json(dir + "/file_process_events.log", events.get()); r < 0)
+        return r;
+
+    const svc::JsonPtr scanner{json_object_new_object()};
+    json_object_object_add(scanner.get(), "ScannerState", json_object_new_int64(0));
+    if (const int r = write_json(dir + "/scanner_state.log", scanner.get()); r < 0)
+        return r;
+    const svc::JsonPtr count{json_object_new_object()};
+    json_object_object_add(count.get(), "AnalyzedCount", json_object_new_int64(1234));
+    if (const int r = write_json(dir + "/analysis_count.log", count.get()); r < 0)
+        return r;
+    if (const int r = write_notice_records(dir); r < 0)
+        return r;
+    return write_header(dir, 0x1 | 0x2 | 0x4 | 0x10);
 }
 
 // Every case the details window must tell apart: a file found twice, a
@@ -180,11 +172,7 @@ int write_details(const std::string& dir) {
     json_object_object_add(events.get(), "/tmp/.cache/dropper.bin",
                            threat_event(when, kEventStateChange, kUnsafe | kQuarantined));
     json_object_object_add(events.get(), "/srv/share/quarterly report.docm", threat_event(when, 0, kAbnormal));
-    json_object* exploit = event(when, "Exploit", 2);
-    json_object_object_add(exploit, "Path", json_object_new_string("/usr/lib/firefox/firefox"));
-    json_object_object_add(exploit, "ItemType", json_object_new_int64(1));
-    json_object_object_add(exploit, "PID", json_object_new_int64(3131));
-    json_object_object_add(events.get(), "firefox", exploit);
+    json_object_object_add(events.get(), "firefox", exploit_event(when, 2, "/usr/lib/firefox/firefox", 1, 3131));
     json_object_object_add(events.get(), "/etc/cron.d/updater", event(when, "AppControl", 0));
     json_object_object_add(events.get(), "/usr/local/bin/miner", event(when, "AppControl", 1));
     json_object_object_add(events.get(), "/var/log/other", event(when, "Telemetry", 1));
