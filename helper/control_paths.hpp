@@ -3,9 +3,7 @@
 
 namespace kv::helper {
 
-inline constexpr char kProductDir[] = "/opt/korvane/desktop";
 inline constexpr char kAgentServicePath[] = "/opt/korvane/desktop/korvanesvc";
-inline constexpr char kTrayPath[] = "/opt/korvane/desktop/korvaneui";
 inline constexpr char kTrayName[] = "korvaneui";
 inline constexpr char kUpdaterDir[] = "/opt/korvane/desktop/updater_tmp";
 inline constexpr char kUpdaterName[] = "kvupdate";

@@ -14,7 +14,6 @@ namespace kv::helper {
 inline constexpr char kVersionSectionName[] = "__version";
 inline constexpr char kCopyrightSectionName[] = "__copyright";
 inline constexpr char kJsonStringFormat[] = KV_JSON_STRING_FORMAT;
-inline constexpr char kServicePath[] = "/opt/korvane/desktop/korvanesvc";
 
 // Offset and size of the section `name` of the file `path`: 0, or -1 when
 // the file cannot be opened or has no such section.

@@ -2,6 +2,7 @@
 // messages to the system log.
 #include <cerrno>
 
+#include "control_paths.hpp"
 #include "elf_section.hpp"
 #include "elf_version.hpp"
 #include "file_open.hpp"
@@ -75,7 +76,7 @@ KV_EXPORT int GetProductVersion(const char* path, char* buffer, int size) noexce
     return product_version(path, buffer, size, kMessages);
 }
 KV_EXPORT int KvGetProductVersion(char* buffer, int size) noexcept {
-    return GetProductVersion(kServicePath, buffer, size);
+    return GetProductVersion(kAgentServicePath, buffer, size);
 }
 
 KV_EXPORT int GetExecutableInfo(const char* path, char* buffer, unsigned int* size) noexcept {
