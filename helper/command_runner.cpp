@@ -10,12 +10,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "log.hpp"
@@ -47,17 +47,18 @@ struct SpawnAttr {
     SpawnAttr& operator=(const SpawnAttr&) = delete;
 };
 
-int pidfd_open_or_none(pid_t pid) noexcept {
+}  // namespace
+
+kv::UniqueFd open_pidfd(pid_t pid) noexcept {
 #ifdef SYS_pidfd_open
     const long fd = ::syscall(SYS_pidfd_open, pid, 0);
-    return fd >= 0 ? static_cast<int>(fd) : -1;
+    return kv::UniqueFd(fd >= 0 ? static_cast<int>(fd) : -1);
 #else
     (void)pid;
-    return -1;
+    errno = ENOSYS;
+    return kv::UniqueFd();
 #endif
 }
-
-}  // namespace
 
 bool sigchld_ignored() noexcept {
     struct sigaction current {};
@@ -71,16 +72,6 @@ ShellCommand::~ShellCommand() {
         int status = 0;
         (void)wait(&status);
     }
-    close_fds();
-}
-
-void ShellCommand::close_fds() noexcept {
-    if (out_ >= 0)
-        (void)::close(out_);
-    if (pidfd_ >= 0)
-        (void)::close(pidfd_);
-    out_ = -1;
-    pidfd_ = -1;
 }
 
 int ShellCommand::start(const char* text) noexcept {
@@ -94,6 +85,8 @@ int ShellCommand::start(const char* text) noexcept {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0)
         return -errno;
+    kv::UniqueFd read_end(fds[0]);
+    const kv::UniqueFd write_end(fds[1]);
     SpawnAttr spawn;
     sigset_t none, all;
     sigemptyset(&none);
@@ -104,7 +97,7 @@ int ShellCommand::start(const char* text) noexcept {
     (void)posix_spawnattr_setsigmask(&spawn.attr, &none);
     (void)posix_spawnattr_setsigdefault(&spawn.attr, &all);
     (void)posix_spawnattr_setflags(&spawn.attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
-    (void)posix_spawn_file_actions_adddup2(&spawn.actions, fds[1], STDOUT_FILENO);
+    (void)posix_spawn_file_actions_adddup2(&spawn.actions, write_end.get(), STDOUT_FILENO);
     (void)posix_spawn_file_actions_addopen(&spawn.actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
     // Nothing of the service (bus sockets, state files) reaches the command
     // or what it starts: close_range in the child, /proc/self/fd without it.
@@ -114,14 +107,11 @@ int ShellCommand::start(const char* text) noexcept {
     char* const argv[] = {arg0, arg1, const_cast<char*>(text), nullptr};
     pid_t pid = -1;
     const int rc = ::posix_spawn(&pid, kShellPath, &spawn.actions, &spawn.attr, argv, environ);
-    (void)::close(fds[1]);
-    if (rc != 0) {
-        (void)::close(fds[0]);
+    if (rc != 0)
         return -rc;
-    }
     pid_ = pid;
-    out_ = fds[0];
-    pidfd_ = pidfd_open_or_none(pid);
+    out_ = std::move(read_end);
+    pidfd_ = open_pidfd(pid);
     shell_ended_ = false;
     at_end_ = false;
     pending_begin_ = pending_end_ = 0;
@@ -129,13 +119,13 @@ int ShellCommand::start(const char* text) noexcept {
 }
 
 long ShellCommand::read_some(char* buffer, std::size_t size) noexcept {
-    if (out_ < 0 || at_end_)
+    if (!out_ || at_end_)
         return 0;
     for (;;) {
         if (shell_ended_) {
             // Only what is in the pipe already: a background program that
             // keeps it open is not waited for.
-            const ssize_t n = ::read(out_, buffer, size);
+            const ssize_t n = ::read(out_.get(), buffer, size);
             if (n > 0)
                 return n;
             if (n < 0 && errno == EINTR)
@@ -143,8 +133,8 @@ long ShellCommand::read_some(char* buffer, std::size_t size) noexcept {
             at_end_ = true;
             return 0;
         }
-        pollfd polls[2] = {{out_, POLLIN, 0}, {pidfd_, POLLIN, 0}};
-        const int ready = ::poll(polls, pidfd_ >= 0 ? 2 : 1, -1);
+        pollfd polls[2] = {{out_.get(), POLLIN, 0}, {pidfd_.get(), POLLIN, 0}};
+        const int ready = ::poll(polls, pidfd_ ? 2 : 1, -1);
         if (ready < 0) {
             if (errno == EINTR)
                 continue;
@@ -152,7 +142,7 @@ long ShellCommand::read_some(char* buffer, std::size_t size) noexcept {
             return 0;
         }
         if ((polls[0].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
-            const ssize_t n = ::read(out_, buffer, size);
+            const ssize_t n = ::read(out_.get(), buffer, size);
             if (n > 0)
                 return n;
             if (n < 0 && (errno == EINTR || errno == EAGAIN))
@@ -160,10 +150,10 @@ long ShellCommand::read_some(char* buffer, std::size_t size) noexcept {
             at_end_ = true;   // end of file, or an error that ends the output
             return 0;
         }
-        if (pidfd_ >= 0 && (polls[1].revents & POLLIN) != 0) {
+        if (pidfd_ && (polls[1].revents & POLLIN) != 0) {
             shell_ended_ = true;
-            const int flags = ::fcntl(out_, F_GETFL);
-            if (flags < 0 || ::fcntl(out_, F_SETFL, flags | O_NONBLOCK) != 0) {
+            const int flags = ::fcntl(out_.get(), F_GETFL);
+            if (flags < 0 || ::fcntl(out_.get(), F_SETFL, flags | O_NONBLOCK) != 0) {
                 at_end_ = true;
                 return 0;
             }
@@ -192,27 +182,6 @@ bool ShellCommand::read_line(char* buffer, std::size_t size) noexcept {
     return used > 0;
 }
 
-std::size_t ShellCommand::read_text(char* buffer, std::size_t size) noexcept {
-    if (size == 0)
-        return 0;
-    std::size_t used = 0;
-    while (used + 1 < size) {
-        if (pending_begin_ < pending_end_) {
-            const std::size_t take = std::min(pending_end_ - pending_begin_, size - 1 - used);
-            std::memcpy(buffer + used, pending_ + pending_begin_, take);
-            pending_begin_ += take;
-            used += take;
-            continue;
-        }
-        const long n = read_some(buffer + used, size - 1 - used);
-        if (n <= 0)
-            break;
-        used += static_cast<std::size_t>(n);
-    }
-    buffer[used] = '\0';
-    return used;
-}
-
 void ShellCommand::drain() noexcept {
     pending_begin_ = pending_end_ = 0;
     char discard[4096];
@@ -231,7 +200,8 @@ int ShellCommand::wait(int* ret_status) noexcept {
     } while (r < 0 && errno == EINTR);
     const int error = errno;
     pid_ = -1;
-    close_fds();
+    out_.reset();
+    pidfd_.reset();
     if (r < 0)
         return -error;
     if (ret_status != nullptr)

@@ -12,6 +12,8 @@
 #include <cstddef>
 #include <functional>
 
+#include "unique_handle.hpp"
+
 namespace kv::helper {
 
 inline constexpr char kShellPath[] = "/bin/bash";
@@ -30,9 +32,6 @@ public:
     // Reads one line as fgets would: at most size - 1 bytes, the line feed
     // kept, always terminated. false at the end of the output (buffer "").
     bool read_line(char* buffer, std::size_t size) noexcept;
-    // Reads up to size - 1 bytes of output into buffer, terminated; the
-    // number of bytes stored.
-    std::size_t read_text(char* buffer, std::size_t size) noexcept;
     // Discards the output until its end: end of file, or the shell has
     // ended and the pipe is empty (a program started in the background may
     // keep the pipe open; it is not waited for).
@@ -43,23 +42,23 @@ public:
     // reaped the child, or SIGCHLD is ignored).
     int wait(int* ret_status) noexcept;
 
-    pid_t pid() const noexcept { return pid_; }
-    int output_fd() const noexcept { return out_; }
-
 private:
     // Like read(2) on the output, 0 at its end as drain() defines it.
     long read_some(char* buffer, std::size_t size) noexcept;
-    void close_fds() noexcept;
 
     pid_t pid_ = -1;
-    int out_ = -1;
-    int pidfd_ = -1;
+    kv::UniqueFd out_;
+    kv::UniqueFd pidfd_;
     bool shell_ended_ = false;
     bool at_end_ = false;
     char pending_[4096];
     std::size_t pending_begin_ = 0;
     std::size_t pending_end_ = 0;
 };
+
+// A pidfd of `pid`, close-on-exec; empty with errno set when none can be
+// had (ESRCH: the process is gone; ENOSYS: the kernel has no pidfds).
+kv::UniqueFd open_pidfd(pid_t pid) noexcept;
 
 // Whether the process ignores SIGCHLD (SIG_IGN or SA_NOCLDWAIT), so that
 // the kernel reaps children and their status cannot be collected.

@@ -114,17 +114,15 @@ bool has_tray_name(pid_t pid) noexcept {
 // SIGTERM to `pid` if it is still a tray program. Through a pidfd the
 // process checked is the one signalled even if the pid is reused meanwhile.
 void terminate_tray(pid_t pid) noexcept {
-    const long pidfd = ::syscall(SYS_pidfd_open, pid, 0);
-    if (pidfd < 0 && errno != ENOSYS)
+    const kv::UniqueFd pidfd = open_pidfd(pid);
+    if (!pidfd && errno != ENOSYS)
         return;   // gone
-    if (has_tray_name(pid)) {
-        if (pidfd >= 0)
-            (void)::syscall(SYS_pidfd_send_signal, static_cast<int>(pidfd), SIGTERM, nullptr, 0);
-        else
-            (void)::kill(pid, SIGTERM);
-    }
-    if (pidfd >= 0)
-        (void)::close(static_cast<int>(pidfd));
+    if (!has_tray_name(pid))
+        return;
+    if (pidfd)
+        (void)::syscall(SYS_pidfd_send_signal, pidfd.get(), SIGTERM, nullptr, 0);
+    else
+        (void)::kill(pid, SIGTERM);
 }
 
 }  // namespace
