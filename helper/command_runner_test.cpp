@@ -143,9 +143,11 @@ TEST_F(CommandRunner, IgnoredSigchldCountsAsSuccessAndIsLoggedOnce) {
     EXPECT_EQ(first, 0);
     EXPECT_EQ(second, 0);
     const std::string line = "execute_cmd 182: cannot retrieve exit status of a process. Assuming it is dead";
-    // Logged at most once per process (an earlier test may have logged it).
+    // Logged by the first of the two commands, not again by the second; no
+    // other case of this program ignores SIGCHLD.
+    EXPECT_TRUE(log_->wait_for(line, 2s));
     std::this_thread::sleep_for(300ms);
-    EXPECT_LE(log_->count(line), 1);
+    EXPECT_EQ(log_->count(line), 1);
 }
 
 void reap_every_child(int) {
