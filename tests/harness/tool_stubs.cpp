@@ -6,26 +6,17 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 
-#include <thread>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
 
+#include "process.hpp"
+
 namespace kv::test {
 namespace {
 
 constexpr char kStubDir[] = "/tmp/kvstub";
-
-std::string slurp(const std::string& path, bool* ok = nullptr) {
-    std::ifstream in(path, std::ios::binary);
-    if (ok != nullptr)
-        *ok = static_cast<bool>(in);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 std::vector<std::string> split_nul(const std::string& text) {
     std::vector<std::string> out;
@@ -80,14 +71,12 @@ std::vector<StubCall> ToolStubs::calls(const std::string& name) const {
     std::vector<StubCall> out;
     for (int n = 1;; ++n) {
         const std::string base = std::string(kStubDir) + "/" + name + "." + std::to_string(n);
-        bool ok = false;
-        const std::string argv = slurp(base + ".argv", &ok);
-        if (!ok)
+        if (!std::filesystem::exists(base + ".argv"))
             break;
         StubCall call;
-        call.argv = split_nul(argv);
-        call.env = split_nul(slurp(base + ".env"));
-        std::istringstream info(slurp(base + ".info"));
+        call.argv = split_nul(read_text_file(base + ".argv"));
+        call.env = split_nul(read_text_file(base + ".env"));
+        std::istringstream info(read_text_file(base + ".info"));
         std::string key;
         while (info >> key) {
             if (key == "uid") {
@@ -144,17 +133,6 @@ void kill_and_reap(pid_t pid) {
     (void)::kill(pid, SIGKILL);
     int status = 0;
     (void)::waitpid(pid, &status, 0);
-}
-
-bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout) {
-    const auto end = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (condition())
-            return true;
-        if (std::chrono::steady_clock::now() >= end)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
 }
 
 }  // namespace kv::test

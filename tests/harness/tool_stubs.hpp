@@ -5,8 +5,6 @@
 
 #include <sys/types.h>
 
-#include <chrono>
-#include <functional>
 #include <string>
 #include <vector>
 
@@ -53,7 +51,5 @@ pid_t spawn_exact(const std::string& path, const std::vector<std::string>& argv,
                   const std::vector<std::string>& envp);
 // SIGKILL and reap (pid > 0).
 void kill_and_reap(pid_t pid);
-// Polls `condition` every 20 ms until it holds or `timeout` passed.
-bool wait_until(const std::function<bool()>& condition, std::chrono::milliseconds timeout);
 
 }  // namespace kv::test
