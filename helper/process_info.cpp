@@ -51,9 +51,10 @@ int collect_processes(int* pids, int* count, Keep keep) noexcept {
     return 0;
 }
 
-}  // namespace
-
-int read_parent_pid(unsigned long pid, unsigned long* ret_parent) noexcept {
+// Offers each line of /proc/<pid>/status to `take` until it returns true:
+// 0 then, -ENOENT when no line was taken, -errno when it cannot be read.
+template <class Take>
+int scan_status(unsigned long pid, Take take) noexcept {
     char path[64];
     std::snprintf(path, sizeof path, "/proc/%lu/status", pid);
     FilePtr f(fopen_retrying(path, "re"));
@@ -61,13 +62,30 @@ int read_parent_pid(unsigned long pid, unsigned long* ret_parent) noexcept {
         return -errno;
     char line[512];
     while (std::fgets(line, sizeof line, f.get()) != nullptr) {
-        unsigned long parent = 0;
-        if (std::sscanf(line, "PPid:\t%lu", &parent) == 1) {
-            *ret_parent = parent;
+        if (take(line))
             return 0;
-        }
     }
     return -ENOENT;
+}
+
+}  // namespace
+
+int read_parent_pid(unsigned long pid, unsigned long* ret_parent) noexcept {
+    return scan_status(pid, [ret_parent](const char* line) {
+        return std::sscanf(line, "PPid:\t%lu", ret_parent) == 1;
+    });
+}
+
+int process_owner_uid(pid_t pid) noexcept {
+    int uid = -1;
+    (void)scan_status(static_cast<unsigned long>(pid), [&uid](const char* line) {
+        unsigned long real = 0, effective = 0;
+        if (std::sscanf(line, "Uid:\t%lu\t%lu", &real, &effective) != 2)
+            return false;
+        uid = effective <= 0x7fffffffUL ? static_cast<int>(effective) : -1;
+        return true;
+    });
+    return uid;
 }
 
 int list_processes(int* pids, int* count) noexcept {

@@ -15,6 +15,8 @@ int list_processes(int* pids, int* count) noexcept;
 int list_child_processes(unsigned long parent, int* pids, int* count) noexcept;
 // The "PPid:" of /proc/<pid>/status: 0, or -errno.
 int read_parent_pid(unsigned long pid, unsigned long* ret_parent) noexcept;
+// The effective uid of `pid` ("Uid:" of its status file), or -1.
+int process_owner_uid(pid_t pid) noexcept;
 
 // Whether the executable of `pid` is a 64-bit ELF file.
 bool is_process_64bit(int pid) noexcept;

@@ -15,13 +15,13 @@
 #include <cstring>
 #include <vector>
 
-#include "command_lines.hpp"
 #include "command_runner.hpp"
 #include "control_paths.hpp"
 #include "file_open.hpp"
 #include "log.hpp"
 #include "passwd_holder.hpp"
 #include "pid_list.hpp"
+#include "process_info.hpp"
 #include "shell_text.hpp"
 
 namespace kv::helper {
@@ -179,21 +179,6 @@ int local_display_value(std::string_view value, std::string* ret_display) {
     }
     *ret_display = std::string(value.substr(0, end));
     return 0;
-}
-
-int process_owner_uid(pid_t pid) noexcept {
-    char path[64];
-    std::snprintf(path, sizeof path, "/proc/%d/status", static_cast<int>(pid));
-    int uid = -1;
-    (void)for_each_file_line(path, 512, [&uid](const char* line) {
-        unsigned long real = 0, effective = 0;
-        if (std::sscanf(line, "Uid:\t%lu\t%lu", &real, &effective) == 2) {
-            uid = effective <= 0x7fffffffUL ? static_cast<int>(effective) : -1;
-            return false;
-        }
-        return true;
-    });
-    return uid;
 }
 
 void start_trays(const int* uids, int count) noexcept {

@@ -38,7 +38,4 @@ inline constexpr int kDisplayInvalid = 2;
 // character; -ENOENT when empty.
 int local_display_value(std::string_view value, std::string* ret_display);
 
-// The effective uid of `pid` from its status file, or -1.
-int process_owner_uid(pid_t pid) noexcept;
-
 }  // namespace kv::helper
