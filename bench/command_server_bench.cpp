@@ -1,10 +1,12 @@
 // Commands per second through libkvhelper's command server, with 1 and 8
 // clients, beside a minimal libdbus echo server answering the same calls in
-// the same run; p50/p99 call latency as counters (microseconds).
+// the same run; p50/p99 call latency as counters (microseconds), and the
+// sender verifier's calls during the run.
 #include <benchmark/benchmark.h>
 #include <dbus/dbus.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -20,7 +22,13 @@ namespace {
 constexpr char kRequest[] = R"({ "CMD_":"ECHO", "VALU":"benchmark" })";
 
 void echo_handler(char* buffer, int, int* length) { *length = static_cast<int>(std::strlen(buffer)); }
-bool trust_all(const char*) { return true; }
+// Verifier calls since the server answered: about one per client when the
+// sender cache does its work.
+std::atomic<long> g_verifications{0};
+bool trust_all(const char*) {
+    ++g_verifications;
+    return true;
+}
 
 kv::test::ServicePeer* g_raw_server = nullptr;
 
@@ -50,6 +58,7 @@ void start_kvhelper(const benchmark::State&) {
     KvSetServerCallbackForCommand("ECHO", echo_handler);
     if (KvStartServerLinux(trust_all) != 0 || !answers())
         std::fprintf(stderr, "kvhelper server did not start\n");
+    g_verifications = 0;
 }
 void stop_kvhelper(const benchmark::State&) { KvStopServer(); }
 
@@ -58,6 +67,7 @@ void start_raw(const benchmark::State&) {
     g_raw_server->set_default_reply(kv::test::PeerReply::Echo());
     if (g_raw_server->start() != 0 || !answers())
         std::fprintf(stderr, "raw echo server did not start\n");
+    g_verifications = 0;
 }
 void stop_raw(const benchmark::State&) {
     g_raw_server->stop();
@@ -97,6 +107,8 @@ void round_trips(benchmark::State& state) {
     dbus_connection_close(c);
     dbus_connection_unref(c);
     state.SetItemsProcessed(state.iterations());
+    state.counters["verifier_calls"] =
+        benchmark::Counter(static_cast<double>(g_verifications.load()), benchmark::Counter::kAvgThreads);
     if (!latency_us.empty()) {
         std::sort(latency_us.begin(), latency_us.end());
         const auto at = [&](double q) { return latency_us[static_cast<std::size_t>(q * (latency_us.size() - 1))]; };
