@@ -91,12 +91,15 @@ void round_trips(benchmark::State& state) {
                                                       kv::svc::kCommandMethod);
         const char* t = kRequest;
         dbus_message_append_args(m, DBUS_TYPE_STRING, &t, DBUS_TYPE_INVALID);
-        DBusMessage* r = dbus_connection_send_with_reply_and_block(c, m, 25000, nullptr);
+        DBusError error;
+        dbus_error_init(&error);
+        DBusMessage* r = dbus_connection_send_with_reply_and_block(c, m, 25000, &error);
         dbus_message_unref(m);
         const char* answer = nullptr;
         if (r == nullptr || !dbus_message_get_args(r, nullptr, DBUS_TYPE_STRING, &answer, DBUS_TYPE_INVALID) ||
             std::strcmp(answer, kRequest) != 0) {
-            state.SkipWithError("wrong reply");
+            state.SkipWithError(dbus_error_is_set(&error) ? error.name : "wrong reply");
+            dbus_error_free(&error);
             if (r != nullptr)
                 dbus_message_unref(r);
             break;
