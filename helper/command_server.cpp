@@ -353,11 +353,26 @@ DBusConnection* reconnect_listener() noexcept {
     return c;
 }
 
+// True when the bus no longer knows `sender` (or cannot say): its entry
+// is stale and a later message from that name is verified afresh.
+bool sender_gone(const char* sender, void* listener) noexcept {
+    DBusError error;
+    dbus_error_init(&error);
+    const bool owned = dbus_bus_name_has_owner(static_cast<DBusConnection*>(listener), sender, &error);
+    dbus_error_free(&error);
+    return !owned;
+}
+
 void* listenForUIRequests(void*) noexcept {
     ServerState& s = state();
     DBusConnection* c = open_listener_connection(true);
     if (c == nullptr)
         return nullptr;   // ends by itself; the server holds its connections but never serves
+    // Clients that left while no listener ran (or whose NameOwnerChanged was
+    // still queued at the last stop) would hold their entries for good and
+    // leave every later client to be verified on each message. With the
+    // match rules in place, a name leaving from now on is seen as a signal.
+    s.cache.remove_gone(kBusDaemonName, sender_gone, c);
     s.serving.store(true);
     while (!s.stop_requested.load()) {
         const bool connected = dbus_connection_read_write(c, kReadTimeoutMs);

@@ -258,6 +258,37 @@ TEST_F(CommandServerTest, CacheFillsAtSixteenAndFreesWhenAClientLeaves) {
     EXPECT_EQ(g_verifier_calls - after_leave, 1);
 }
 
+TEST_F(CommandServerTest, ClientsThatLeaveWhileStoppedDoNotKeepTheirEntries) {
+    start_serving();
+    std::this_thread::sleep_for(200ms);
+    std::vector<std::unique_ptr<RawClient>> clients;
+    for (int i = 0; i < 15; ++i) {
+        clients.push_back(std::make_unique<RawClient>());
+        ASSERT_TRUE(clients.back()->call(R"({ "CMD_":"ECHO" })"));
+    }
+    KvStopServer();
+    clients.clear();   // their NameOwnerChanged reaches no listener
+    std::this_thread::sleep_for(200ms);
+    start_serving();
+
+    RawClient later;
+    const int before = g_verifier_calls;
+    for (int i = 0; i < 3; ++i)
+        ASSERT_TRUE(later.call(R"({ "CMD_":"ECHO" })"));
+    EXPECT_EQ(g_verifier_calls - before, 1);   // remembered: the stale entries are gone
+}
+
+TEST_F(CommandServerTest, ClientsThatStayConnectedAcrossARestartStayRemembered) {
+    start_serving();
+    RawClient client;
+    ASSERT_TRUE(client.call(R"({ "CMD_":"ECHO" })"));
+    KvStopServer();
+    start_serving();
+    const int before = g_verifier_calls;
+    ASSERT_TRUE(client.call(R"({ "CMD_":"ECHO" })"));
+    EXPECT_EQ(g_verifier_calls - before, 0);
+}
+
 TEST_F(CommandServerTest, ReplySizesFollowTheBufferRules) {
     ASSERT_EQ(KvSetServerCallbackForCommand("BIG_", big_handler), 0);
     ASSERT_EQ(KvSetServerCallbackForCommand("HUGE", huge_handler), 0);

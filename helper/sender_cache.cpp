@@ -5,6 +5,13 @@
 
 namespace kv::helper {
 
+void SenderCache::unlink(ServerImplAuthEntry& e) noexcept {
+    e.prev->next = e.next;
+    e.next->prev = e.prev;
+    e.next = e.prev = nullptr;
+    e.sender[0] = '\0';
+}
+
 void SenderCache::reset() noexcept {
     std::memset(ServerImplAuthEntries, 0, sizeof ServerImplAuthEntries);
     ServerImplAuthList.next = &ServerImplAuthList;
@@ -47,20 +54,22 @@ void SenderCache::remove(const char* sender) noexcept {
     ServerImplAuthEntry* e = find(sender);
     if (e == nullptr)
         return;
-    e->prev->next = e->next;
-    e->next->prev = e->prev;
-    e->next = e->prev = nullptr;
-    e->sender[0] = '\0';
+    unlink(*e);
 }
 
 void SenderCache::clear_except(const char* keep) noexcept {
     for (ServerImplAuthEntry& e : ServerImplAuthEntries) {
         if (e.sender[0] == '\0' || std::strcmp(e.sender, keep) == 0)
             continue;
-        e.prev->next = e.next;
-        e.next->prev = e.prev;
-        e.next = e.prev = nullptr;
-        e.sender[0] = '\0';
+        unlink(e);
+    }
+}
+
+void SenderCache::remove_gone(const char* keep, bool (*gone)(const char*, void*), void* context) noexcept {
+    for (ServerImplAuthEntry& e : ServerImplAuthEntries) {
+        if (e.sender[0] == '\0' || std::strcmp(e.sender, keep) == 0 || !gone(e.sender, context))
+            continue;
+        unlink(e);
     }
 }
 

@@ -34,10 +34,14 @@ public:
     void remove(const char* sender) noexcept;
     // Frees every entry but the one holding `keep`.
     void clear_except(const char* keep) noexcept;
+    // Frees every entry, but the one holding `keep`, whose name `gone(name,
+    // context)` reports as no longer connected.
+    void remove_gone(const char* keep, bool (*gone)(const char* sender, void* context), void* context) noexcept;
     int used() const noexcept;
 
 private:
     ServerImplAuthEntry* find(const char* sender) const noexcept;
+    static void unlink(ServerImplAuthEntry& e) noexcept;
 
     ServerImplAuthEntry ServerImplAuthEntries[kEntries];
     ServerImplAuthEntry ServerImplAuthList;

@@ -3,7 +3,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 namespace kv::helper {
 namespace {
@@ -34,6 +36,32 @@ TEST(SenderCache, FillsAtSixteenAndFreesOnRemove) {
     EXPECT_TRUE(cache.contains(kBusDaemonName));
     EXPECT_EQ(cache.add(":1.5"), 0);
     EXPECT_TRUE(cache.contains(":1.5"));
+}
+
+TEST(SenderCache, RemoveGoneAsksForEveryEntryButTheKeptOne) {
+    SenderCache cache;
+    ASSERT_EQ(cache.add_once(kBusDaemonName), 0);
+    for (const char* name : {":1.1", ":1.2", ":1.3", ":1.4"})
+        ASSERT_EQ(cache.add(name), 0);
+    cache.remove(":1.3");
+    std::vector<std::string> asked;
+    cache.remove_gone(
+        kBusDaemonName,
+        [](const char* sender, void* context) {
+            static_cast<std::vector<std::string>*>(context)->push_back(sender);
+            return std::string(sender) != ":1.2";
+        },
+        &asked);
+    std::sort(asked.begin(), asked.end());
+    EXPECT_EQ(asked, (std::vector<std::string>{":1.1", ":1.2", ":1.4"}));
+    EXPECT_EQ(cache.used(), 2);
+    EXPECT_TRUE(cache.contains(kBusDaemonName));
+    EXPECT_TRUE(cache.contains(":1.2"));
+    EXPECT_FALSE(cache.contains(":1.1"));
+    EXPECT_FALSE(cache.contains(":1.4"));
+    for (int i = 0; i < 14; ++i)   // the freed entries are usable again: 16 in all
+        EXPECT_EQ(cache.add((":2." + std::to_string(i)).c_str()), 0) << i;
+    EXPECT_EQ(cache.add(":2.99"), SenderCache::kCacheFull);
 }
 
 TEST(SenderCache, LongNamesAreCutAndNeverMatchByPrefix) {
