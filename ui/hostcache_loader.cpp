@@ -5,6 +5,7 @@
 #include <new>
 
 #include "host_cache.hpp"
+#include "main_loop_queue.hpp"
 
 namespace kv::ui {
 
@@ -37,8 +38,7 @@ void HostCacheLoader::stop(HostCacheLoader* loader) noexcept {
     }
     loader->wake_.notify_all();
     (void)pthread_join(loader->thread_, nullptr);
-    if (loader->deliver_source_ != 0)
-        (void)g_source_remove(loader->deliver_source_);
+    main_loop_cancel(loader);
     delete loader;
 }
 
@@ -65,16 +65,14 @@ bool HostCacheLoader::busy() const noexcept {
     return in_flight_ || !requests_.empty();
 }
 
-gboolean HostCacheLoader::deliver(gpointer self) noexcept {
+void HostCacheLoader::deliver(void* self) noexcept {
     auto* loader = static_cast<HostCacheLoader*>(self);
     std::unique_ptr<HostCacheSnapshot> snapshot;
     {
         std::lock_guard<std::mutex> lock(loader->mutex_);
         snapshot = std::move(loader->result_);
-        loader->deliver_source_ = 0;
     }
     loader->on_result_(loader->user_data_, std::move(snapshot));
-    return G_SOURCE_REMOVE;
 }
 
 void HostCacheLoader::run() noexcept {
@@ -96,8 +94,10 @@ void HostCacheLoader::run() noexcept {
             continue;
         }
         result_ = std::move(snapshot);
-        // Under the lock, so deliver() sees the source id it clears.
-        deliver_source_ = g_idle_add(deliver, this);
+        if (!main_loop_post(deliver, this)) {
+            result_.reset();
+            in_flight_ = false;
+        }
     }
 }
 

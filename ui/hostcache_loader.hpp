@@ -1,7 +1,7 @@
 // The thread that reads the HostCache for the details window, so a large or
 // slow file never holds up the main loop. Requests are read one at a time,
-// in order; the main loop gets each result through `on_result` (an idle
-// callback) and calls done() once it has applied it, which lets the next
+// in order; the main loop gets each result through `on_result` (a task of
+// its queue) and calls done() once it has applied it, which lets the next
 // request be read. The checksums belong to the thread.
 #pragma once
 
@@ -38,7 +38,7 @@ public:
 private:
     HostCacheLoader() = default;
     void run() noexcept;
-    static gboolean deliver(gpointer self) noexcept;
+    static void deliver(void* self) noexcept;
 
     ResultCallback on_result_ = nullptr;
     void* user_data_ = nullptr;
@@ -47,7 +47,6 @@ private:
     std::condition_variable wake_;
     std::deque<std::uint64_t> requests_;          // under mutex_
     std::unique_ptr<HostCacheSnapshot> result_;   // under mutex_, until delivered
-    guint deliver_source_ = 0;                    // under mutex_
     bool in_flight_ = false;                      // under mutex_: read or being applied
     bool stopping_ = false;                       // under mutex_
     HostCacheChecksums sums_;                     // loader thread only

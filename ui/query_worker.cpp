@@ -10,6 +10,7 @@
 #include <string>
 
 #include "client_impl.hpp"
+#include "main_loop_queue.hpp"
 #include "service_state.hpp"
 #include "settings_store.hpp"
 #include "ui_bus_endpoint.hpp"
@@ -25,7 +26,7 @@ struct DriverAnswer {
     bool connected;
 };
 
-gboolean apply_driver_answer(gpointer data) noexcept {
+void apply_driver_answer(void* data) noexcept {
     auto* answer = static_cast<DriverAnswer*>(data);
     TrayContext& ctx = *answer->ctx;
     if (!ctx.shutting_down.load()) {
@@ -34,14 +35,14 @@ gboolean apply_driver_answer(gpointer data) noexcept {
             apply_state(ctx, kNoDriver);
     }
     delete answer;
-    return G_SOURCE_REMOVE;
 }
 
-gboolean run_reconciliation(gpointer data) noexcept {
+void drop_driver_answer(void* data) noexcept { delete static_cast<DriverAnswer*>(data); }
+
+void run_reconciliation(void* data) noexcept {
     auto* ctx = static_cast<TrayContext*>(data);
     if (!ctx->shutting_down.load())
         reconcile_show_notifications(*ctx);
-    return G_SOURCE_REMOVE;
 }
 
 void refresh_policy(TrayContext& ctx) noexcept {
@@ -56,7 +57,7 @@ void refresh_policy(TrayContext& ctx) noexcept {
             ctx.show_notifications.policy_default.store(notify);
             ctx.local_policy = local;
         }
-        (void)g_idle_add(run_reconciliation, &ctx);
+        (void)main_loop_post(run_reconciliation, &ctx);
         std::string time;
         if (svc::getPolicyTime(&time)) {
             std::lock_guard<std::mutex> lock(ctx.mutex);
@@ -72,8 +73,8 @@ void query_driver(TrayContext& ctx) noexcept {
         return;
     verbose_print("driver_connected = %s\n", connected != 0 ? "true" : "false");
     auto* answer = new (std::nothrow) DriverAnswer{&ctx, connected != 0};
-    if (answer != nullptr)
-        (void)g_idle_add(apply_driver_answer, answer);
+    if (answer != nullptr && !main_loop_post(apply_driver_answer, answer, drop_driver_answer))
+        delete answer;
 }
 
 // Reads one command byte (the pipe blocks); retries interrupted reads. False

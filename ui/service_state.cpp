@@ -10,6 +10,7 @@
 
 #include "host_cache.hpp"
 #include "hostcache_reader.hpp"
+#include "main_loop_queue.hpp"
 #include "mono_clock.hpp"
 #include "protocol.hpp"
 #include "text_sanitiser.hpp"
@@ -92,13 +93,14 @@ struct QueuedSignal {
     int index;
 };
 
-gboolean run_queued_signal(gpointer data) noexcept {
+void run_queued_signal(void* data) noexcept {
     auto* queued = static_cast<QueuedSignal*>(data);
     if (!queued->ctx->shutting_down.load())
         handle_service_signal(*queued->ctx, queued->index);
     delete queued;
-    return G_SOURCE_REMOVE;
 }
+
+void drop_queued_signal(void* data) noexcept { delete static_cast<QueuedSignal*>(data); }
 
 }  // namespace
 
@@ -238,7 +240,8 @@ void on_service_signal(void* context, int signal_index) noexcept {
         verbose_print("error: memory allocation error\n");
         return;
     }
-    (void)g_idle_add(run_queued_signal, queued);
+    if (!main_loop_post(run_queued_signal, queued, drop_queued_signal))
+        delete queued;
 }
 
 }  // namespace kv::ui

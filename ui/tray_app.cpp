@@ -13,6 +13,7 @@
 #include "client_impl.hpp"
 #include "details_window.hpp"
 #include "exit_signals.hpp"
+#include "main_loop_queue.hpp"
 #include "mono_clock.hpp"
 #include "query_worker.hpp"
 #include "service_state.hpp"
@@ -73,55 +74,49 @@ void trace_when_verbose(const char* line) {
 
 // --- bus callbacks: on the endpoint's listener thread ---
 
-gboolean show_details_on_main(gpointer data) {
+void show_details_on_main(void* data) {
     auto* ctx = static_cast<TrayContext*>(data);
     if (!ctx->shutting_down.load())
         show_details_window(*ctx);
-    return G_SOURCE_REMOVE;
 }
 
-gboolean show_about_on_main(gpointer data) {
+void show_about_on_main(void* data) {
     auto* ctx = static_cast<TrayContext*>(data);
     if (!ctx->shutting_down.load())
         open_about_window(*ctx);
-    return G_SOURCE_REMOVE;
 }
 
 // The value is already set; this saves it and mirrors it in the check item
 // (as a change of the program's, so the user-changed mark stays as the
 // setter made it).
-gboolean save_bus_setting_on_main(gpointer data) {
+void save_bus_setting_on_main(void* data) {
     auto* ctx = static_cast<TrayContext*>(data);
     if (ctx->shutting_down.load())
-        return G_SOURCE_REMOVE;
+        return;
     ShowNotificationsSetting& s = ctx->show_notifications;
     if (ctx->notifications_item != nullptr) {
         GtkCheckMenuItem* item = GTK_CHECK_MENU_ITEM(ctx->notifications_item);
         if ((gtk_check_menu_item_get_active(item) != FALSE) != s.stored.load()) {
             s.programmatic = true;
             gtk_check_menu_item_set_active(item, s.stored.load());   // its handler saves
-            return G_SOURCE_REMOVE;
+            return;
         }
     }
     settings_save(ctx->settings, s);
-    return G_SOURCE_REMOVE;
 }
 
-gboolean quit_on_main(gpointer) {
-    gtk_main_quit();
-    return G_SOURCE_REMOVE;
-}
+void quit_on_main(void*) { gtk_main_quit(); }
 
-void bus_show_details(void* data) { (void)g_idle_add(show_details_on_main, data); }
-void bus_show_about(void* data) { (void)g_idle_add(show_about_on_main, data); }
+void bus_show_details(void* data) { (void)main_loop_post(show_details_on_main, data); }
+void bus_show_about(void* data) { (void)main_loop_post(show_about_on_main, data); }
 int bus_get_icon_colour(void* data) { return static_cast<TrayContext*>(data)->icon_colour.load(); }
 bool bus_get_show_notifications(void* data) { return static_cast<TrayContext*>(data)->show_notifications.effective(); }
 void bus_set_show_notifications(void* data, bool value) {
     auto* ctx = static_cast<TrayContext*>(data);
     set_from_bus(ctx->show_notifications, value ? "true" : "false");
-    (void)g_idle_add(save_bus_setting_on_main, ctx);
+    (void)main_loop_post(save_bus_setting_on_main, ctx);
 }
-void bus_lost(void*) { (void)g_idle_add(quit_on_main, nullptr); }
+void bus_lost(void*) { (void)main_loop_post(quit_on_main, nullptr); }
 
 // --- context ---
 
@@ -141,11 +136,16 @@ void drop_pixbufs(TrayContext& ctx) noexcept {
 }
 
 TrayContext* context_create() noexcept {
-    auto* ctx = new (std::nothrow) TrayContext;
-    if (ctx == nullptr)
+    if (main_loop_queue_open() != 0)
         return nullptr;
+    auto* ctx = new (std::nothrow) TrayContext;
+    if (ctx == nullptr) {
+        main_loop_queue_close();
+        return nullptr;
+    }
     if (worker_start(*ctx) != 0) {
         delete ctx;
+        main_loop_queue_close();
         return nullptr;
     }
     load_pixbufs(*ctx);
@@ -181,6 +181,9 @@ void context_teardown(TrayContext* ctx) noexcept {
     drop_pixbufs(*ctx);
     settings_close(ctx->settings);
     ctx->settings = nullptr;
+    // Every thread that posts has ended; what it queued and the loop did
+    // not run goes with the context.
+    main_loop_queue_close();
     delete ctx;
 }
 
