@@ -89,3 +89,9 @@ add_custom_target(packages
     WORKING_DIRECTORY ${CMAKE_BINARY_DIR}
     COMMENT "Building the ${kv_deb_arch} packages in ${CMAKE_BINARY_DIR}/packages"
     VERBATIM)
+foreach(t korvanectl korvaneui kvhelper kvcefhelper memdef cefrpcclient cefrpcserver kvagent-sim
+          kv_images kv_catalogues kv_gzipped_docs kv_shlibs_root)
+    if(TARGET ${t})
+        add_dependencies(packages ${t})
+    endif()
+endforeach()

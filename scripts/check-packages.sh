@@ -17,10 +17,7 @@ for build in "$@"; do
         { cat "$build/packages.log" >&2; exit 1; }
     expected_files=$build/packaging/installed-files.txt
     version=$(sed -n 's/^CMAKE_PROJECT_VERSION:STATIC=//p' "$build/CMakeCache.txt")
-    case $(sed -n 's/^CMAKE_SIZEOF_VOID_P:INTERNAL=//p' "$build/CMakeCache.txt") in
-    8) arch=amd64 ;;
-    *) arch=i386 ;;
-    esac
+    arch=$(sed -n 's/^set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE "\(.*\)")$/\1/p' "$build/CPackConfig.cmake")
     for package in $(cut -d' ' -f1 "$expected_files" | sort -u); do
         deb=$build/packages/${package}_${version}_$arch.deb
         [[ -f $deb ]] || { fail "$deb was not built"; continue; }
