@@ -12,7 +12,7 @@ cache=/var/cache/korvane-check-install
 base=$cache/bookworm-minbase.tar
 # The mirror apt itself uses on this machine.
 mirror=$(sed -n 's/^URIs: *//p; s/^deb \(http[^ ]*debian\) bookworm .*/\1/p' \
-             /etc/apt/sources.list /etc/apt/sources.list.d/* 2>/dev/null | grep -m1 '/debian$')
+             /etc/apt/sources.list /etc/apt/sources.list.d/* 2>/dev/null | grep -m1 "/debian$" || true)
 mirror=${mirror:-http://deb.debian.org/debian}
 
 if [[ $(id -u) -ne 0 ]]; then
@@ -38,6 +38,7 @@ fi
 
 work=$(mktemp -d /var/tmp/korvane-check-install.XXXXXX)
 trap 'rm -rf "$work"' EXIT
+chmod 755 "$work"   # apt's download user reads below it
 tar -C "$work" -xf "$base"
 mkdir -p "$work/tmp/debs"
 cp "${debs[@]}" "$work/tmp/debs/"
@@ -57,8 +58,7 @@ in_root() { chroot "$work" /usr/bin/env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin LA
 
 echo "=== apt-get install of the three packages"
 in_root apt-get update -qq
-in_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends \
-    /tmp/debs/*.deb >"$work/tmp/apt.log" 2>&1 || { tail -n 30 "$work/tmp/apt.log"; exit 1; }
+in_root sh -c 'DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends /tmp/debs/*.deb' >"$work/tmp/apt.log" 2>&1 || { tail -n 30 "$work/tmp/apt.log"; exit 1; }
 in_root dpkg-query -W -f='${Package} ${Version} ${Architecture} ${Status}\n' \
     korvane-desktop korvane-libs kvagent-sim
 
@@ -78,9 +78,14 @@ for _ in $(seq 100); do
 done
 
 cd "$work"
-for args in -v -s -t; do
+# Each must show its result: the version, the sample policy, threat lines.
+expect=(-v '^version: 3\.1\.1000\.340$' -s '^Policy: ' -t '^ *[A-Z][a-z]* [0-9A-F]\{64\} /')
+for ((i = 0; i < ${#expect[@]}; i += 2)); do
+    args=${expect[i]}
     echo "=== /opt/korvane/desktop/korvanectl $args"
-    in_root sh -c "cd /opt/korvane/desktop && ./korvanectl $args"
+    out=$(in_root sh -c "cd /opt/korvane/desktop && ./korvanectl $args")
+    echo "$out"
+    grep -q -- "${expect[i + 1]}" <<<"$out" || { echo "check-install: korvanectl $args shows no result" >&2; exit 1; }
 done
 echo "=== korvanectl --json -s -t (on PATH)"
 in_root korvanectl --json -s -t
