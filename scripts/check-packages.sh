@@ -26,7 +26,7 @@ for build in "$@"; do
                 <(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ { print $6 }' | sed 's/^\.//' | sort) ||
             fail "$package ($arch): contents differ from the expected list (- expected, + packaged)"
         depends=$(dpkg-deb -f "$deb" Depends)
-        diff -u <(awk -v p="$package" '$1 == p { for (i = 2; i <= NF; i++) print $i }' \
+        diff -u <(awk -v p="$package" -v a="$arch" '$1 == p && ($2 == "any" || $2 == a) { for (i = 3; i <= NF; i++) print $i }' \
                       "$root/packaging/expected-depends.txt" | sort) \
                 <(tr ',' '\n' <<<"$depends" | awk '{ print $1 }' | sort) ||
             fail "$package ($arch): Depends '$depends' differ from the expected packages"
