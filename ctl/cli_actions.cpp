@@ -11,7 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 
+#include "cli_report.hpp"
 #include "client_impl.hpp"
 #include "host_cache.hpp"
 #include "json_fields.hpp"
@@ -76,6 +78,29 @@ bool check_root() {
     return false;
 }
 
+namespace {
+
+// The root check of one action: in JSON its refusal is that action's result.
+bool check_root_for(ActionResult& result) {
+    if (output_mode() == OutputMode::text)
+        return check_root();
+    if (geteuid() == 0)
+        return true;
+    result.failure("not_root", "error: root privileges required\n");
+    return false;
+}
+
+// The result of an action that sends one request and reports success or failure.
+void report_request(const char* action, bool ok, const char* done, const char* failed) {
+    ActionResult result(action);
+    if (ok)
+        result.success(done);
+    else
+        result.failure("failure", failed);
+}
+
+}  // namespace
+
 bool threat_id_known(const char* id) {
     struct Search {
         const char* id;
@@ -97,88 +122,111 @@ void action_status() {
     char policy[kPolicyBufferSize] = {};
     std::size_t size = sizeof policy;
     bool notify = false, local = false;
+    ActionResult result("status");
     if (svc::getPolicyInfo(policy, &size, &notify, &local) && policy[0] != '\0')
-        std::printf("Policy: %s\n", policy);
+        result.add("policy", policy).success(format_text("Policy: %s\n", policy));
+    else
+        result.quiet("failure");   // the text line is no line at all
 }
 
 void action_check_updates() {
-    if (svc::requestUpdateCheck()) {
+    const bool ok = svc::requestUpdateCheck();
+    if (ok)
         (void)sleep(1);
-        std::printf("Check update request: success\n");
-    } else {
-        std::fputs("error: Check update request: failed\n", stderr);
-    }
+    report_request("check_updates", ok, "Check update request: success\n", "error: Check update request: failed\n");
 }
 
 void action_start_background_scan() {
-    if (svc::startBackgroundScan())
-        std::printf("request start background scan: success\n");
-    else
-        std::fputs("error: request start background scan: failed\n", stderr);
+    report_request("start_background_scan", svc::startBackgroundScan(), "request start background scan: success\n",
+                   "error: request start background scan: failed\n");
 }
 
 void action_stop_background_scan() {
-    if (svc::stopBackgroundScan())
-        std::printf("request stop background scan: success\n");
-    else
-        std::fputs("error: request stop background scan: failed\n", stderr);
+    report_request("stop_background_scan", svc::stopBackgroundScan(), "request stop background scan: success\n",
+                   "error: request stop background scan: failed\n");
 }
 
 void action_scan_directory(const char* directory) {
+    ActionResult result("scan_directory");
+    result.add("argument", directory);
     struct stat st {};
     if (stat(directory, &st) != 0) {
-        std::fprintf(stderr, "error: %s not found\n", directory);
+        result.failure("not_found", format_text("error: %s not found\n", directory));
         return;
     }
     if (!S_ISDIR(st.st_mode)) {
-        std::fprintf(stderr, "error: %s not a directory\n", directory);
+        result.failure("not_a_directory", format_text("error: %s not a directory\n", directory));
         return;
     }
     char resolved[PATH_MAX];
     if (realpath(directory, resolved) == nullptr) {
-        std::fputs("error: unable to resolve path\n", stderr);
+        result.failure("unresolved_path", "error: unable to resolve path\n");
         return;
     }
+    result.add("directory", resolved);
     if (svc::requestDirectoryScan(resolved))
-        std::printf("request directory scan: %s : request queued\n", resolved);
+        result.success(format_text("request directory scan: %s : request queued\n", resolved));
     else
-        std::fprintf(stderr, "error: request directory scan: %s : failed to queue request\n", resolved);
+        result.failure("failure", format_text("error: request directory scan: %s : failed to queue request\n", resolved));
 }
 
 void action_get_log_level() {
+    ActionResult result("get_log_level");
     int level = 0;
-    if (svc::getLogLevel(&level))
-        std::printf("Log Level: %u\n", static_cast<unsigned>(level));
-    else
-        std::fputs("error: failed to request loglevel\n", stderr);
+    if (svc::getLogLevel(&level)) {
+        const auto shown = static_cast<unsigned>(level);
+        result.add("level", std::int64_t{shown}).success(format_text("Log Level: %u\n", shown));
+    } else {
+        result.failure("failure", "error: failed to request loglevel\n");
+    }
 }
 
 void action_set_log_level(std::uint32_t level) {
-    if (!check_root())
+    ActionResult result("set_log_level");
+    result.add("requested_level", std::int64_t{level});
+    if (!check_root_for(result))
         return;
     int now = 0;
-    if (svc::setLogLevel(level) && svc::getLogLevel(&now))
-        std::printf("Log Level: %u\n", static_cast<unsigned>(now));
-    else
-        std::fprintf(stderr, "error: failed to set loglevel to %u\n", level);
+    if (svc::setLogLevel(level) && svc::getLogLevel(&now)) {
+        const auto shown = static_cast<unsigned>(now);
+        result.add("level", std::int64_t{shown}).success(format_text("Log Level: %u\n", shown));
+    } else {
+        result.failure("failure", format_text("error: failed to set loglevel to %u\n", level));
+    }
+}
+
+void report_invalid_log_level(const char* text) {
+    ActionResult result("set_log_level");
+    result.add("argument", text).failure("invalid_level", format_text("error: invalid log level value: %s\n", text));
 }
 
 void action_get_policy_time() {
+    ActionResult result("get_policy_time");
     std::string when;
     if (svc::getPolicyTime(&when))
-        std::printf("Last policy update time: %s\n", when.c_str());
+        result.add("time", when).success(format_text("Last policy update time: %s\n", when.c_str()));
     else
-        std::fputs("error: failed to get last policy update time\n", stderr);
+        result.failure("failure", "error: failed to get last policy update time\n");
 }
 
 void action_check_policy() {
-    if (svc::requestPolicyCheck())
-        std::printf("Check policy updates request: success\n");
-    else
-        std::fputs("error: Check policy updates request: failed\n", stderr);
+    report_request("check_policy", svc::requestPolicyCheck(), "Check policy updates request: success\n",
+                   "error: Check policy updates request: failed\n");
 }
 
-void action_list_threats() {
+namespace {
+
+bool read_threat(const json_object* record, std::string* ret_id, const char** ret_word) {
+    std::string id;
+    std::int64_t state = 0;
+    if (svc::json_get_string(record, "ID", &id) != 0 || svc::json_get_int64(record, "State", &state) != 0)
+        return false;   // a record without either is left out
+    *ret_id = std::move(id);
+    *ret_word = translated_state_label(static_cast<std::uint32_t>(state));
+    return true;
+}
+
+void list_threats_text() {
     struct stat st {};
     if (stat(svc::kFileStatesPath, &st) != 0) {
         std::printf("No threats found\n");
@@ -190,45 +238,92 @@ void action_list_threats() {
         [](void* context, const char* path, const json_object* record) {
             const bool on_terminal = *static_cast<bool*>(context);
             std::string id;
-            std::int64_t state = 0;
-            if (svc::json_get_string(record, "ID", &id) != 0 || svc::json_get_int64(record, "State", &state) != 0)
-                return true;   // a record without either is left out
-            const char* word = translated_state_label(static_cast<std::uint32_t>(state));
-            std::printf("%11.11s %s %s\n", word, for_terminal(id.c_str(), on_terminal).c_str(),
-                        for_terminal(path, on_terminal).c_str());
+            const char* word = nullptr;
+            if (read_threat(record, &id, &word))
+                std::printf("%11.11s %s %s\n", word, for_terminal(id.c_str(), on_terminal).c_str(),
+                            for_terminal(path, on_terminal).c_str());
             return true;
         },
         &terminal);
 }
 
+// The same records as one array; JSON escaping makes the terminal masking
+// unnecessary, and the state word is untranslated for scripts.
+void list_threats_json() {
+    ActionResult result("list_threats");
+    svc::JsonPtr threats{json_object_new_array()};
+    struct stat st {};
+    const char* outcome = "no_state_file";
+    if (stat(svc::kFileStatesPath, &st) == 0) {
+        const svc::ScanResult scanned = svc::scan_collection_file(
+            svc::kFileStatesPath,
+            [](void* context, const char* path, const json_object* record) {
+                std::string id;
+                const char* word = nullptr;
+                if (!read_threat(record, &id, &word))
+                    return true;
+                std::int64_t state = 0;
+                (void)svc::json_get_int64(record, "State", &state);
+                svc::JsonPtr threat{json_object_new_object()};
+                const std::string id_text = valid_utf8(id), path_text = valid_utf8(path);
+                (void)json_object_object_add(threat.get(), "state",
+                                             json_object_new_string(svc::state_label(static_cast<std::uint32_t>(state))));
+                (void)json_object_object_add(threat.get(), "id", json_object_new_string(id_text.c_str()));
+                (void)json_object_object_add(threat.get(), "path", json_object_new_string(path_text.c_str()));
+                (void)json_object_array_add(static_cast<json_object*>(context), threat.release());
+                return true;
+            },
+            threats.get());
+        outcome = scanned == svc::ScanResult::visited ? "success" : "unreadable_state_file";
+    }
+    result.add("threats", std::move(threats));
+    if (std::string_view(outcome) == "success")
+        result.success("");
+    else
+        result.quiet(outcome);
+}
+
+}  // namespace
+
+void action_list_threats() {
+    if (output_mode() == OutputMode::json)
+        list_threats_json();
+    else
+        list_threats_text();
+}
+
 namespace {
 
 // Quarantine and waive share their checks; `request` sends the command.
-void threat_action(const char* id, bool (*request)(const char*), const char* done, const char* failed) {
-    if (!check_root())
+void threat_action(const char* action, const char* id, bool (*request)(const char*), const char* done,
+                   const char* failed) {
+    ActionResult result(action);
+    result.add("id", id != nullptr ? id : "");
+    if (!check_root_for(result))
         return;
     if (id == nullptr || !is_file_id(id)) {
-        std::fprintf(stderr, "error: Invalid file id: %s\n", id != nullptr ? id : "");
+        result.failure("invalid_id", format_text("error: Invalid file id: %s\n", id != nullptr ? id : ""));
         return;
     }
     if (!threat_id_known(id)) {
-        std::fprintf(stderr, "error: Unknown file id (%s), get threats list with '-t'\n", id);
+        result.failure("unknown_id", format_text("error: Unknown file id (%s), get threats list with '-t'\n", id));
         return;
     }
     if (request(id))
-        std::fputs(done, stdout);
+        result.success(done);
     else
-        std::fputs(failed, stderr);
+        result.failure("failure", failed);
 }
 
 }  // namespace
 
 void action_quarantine(const char* id) {
-    threat_action(id, svc::quarantineThreat, "Quarantine file requested\n", "error: Quarantine file request failed\n");
+    threat_action("quarantine", id, svc::quarantineThreat, "Quarantine file requested\n",
+                  "error: Quarantine file request failed\n");
 }
 
 void action_waive(const char* id) {
-    threat_action(id, svc::waiveThreat, "Waive file requested\n", "error: Waive file request failed\n");
+    threat_action("waive", id, svc::waiveThreat, "Waive file requested\n", "error: Waive file request failed\n");
 }
 
 }  // namespace kv::ctl

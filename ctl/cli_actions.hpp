@@ -21,6 +21,8 @@ void action_stop_background_scan();
 void action_scan_directory(const char* directory);
 void action_get_log_level();
 void action_set_log_level(std::uint32_t level);
+// The result of a set-log-level option whose argument holds no number.
+void report_invalid_log_level(const char* text);
 void action_get_policy_time();
 void action_check_policy();
 void action_list_threats();

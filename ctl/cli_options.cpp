@@ -5,8 +5,14 @@
 
 #include <cstdio>
 
+#include "cli_actions.hpp"
+
 namespace kv::ctl {
 namespace {
+
+// --json has no short form: the usage text and the short options stay as
+// they are.
+constexpr int kJsonOption = 0x100;
 
 constexpr char kShortOptions[] = "subBd:lL:Pptq:w:vh";
 
@@ -25,6 +31,7 @@ constexpr option kLongOptions[] = {
     {"waive", required_argument, nullptr, 'w'},
     {"version", no_argument, nullptr, 'v'},
     {"help", no_argument, nullptr, 'h'},
+    {"json", no_argument, nullptr, kJsonOption},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -36,6 +43,19 @@ bool parse_log_level(const char* text, std::uint32_t* ret_level) {
         return false;
     *ret_level = value;
     return true;
+}
+
+bool wants_json(int argc, char** argv) {
+    const int saved_opterr = opterr;
+    opterr = 0;
+    optind = 0;
+    bool json = false;
+    for (int c; (c = getopt_long(argc, argv, kShortOptions, kLongOptions, nullptr)) != -1;) {
+        if (c == kJsonOption)
+            json = true;
+    }
+    opterr = saved_opterr;
+    return json;
 }
 
 ParseResult parse_options(int argc, char** argv, CliRequests* r) {
@@ -58,7 +78,7 @@ ParseResult parse_options(int argc, char** argv, CliRequests* r) {
             if (parse_log_level(optarg, &r->log_level))
                 r->set_log_level = true;
             else
-                std::fprintf(stderr, "error: invalid log level value: %s\n", optarg);
+                report_invalid_log_level(optarg);
             break;
         case 'P': r->get_policy_time = true; break;
         case 'p': r->check_policy = true; break;
@@ -73,6 +93,7 @@ ParseResult parse_options(int argc, char** argv, CliRequests* r) {
             break;
         case 'v': r->version = true; break;
         case 'h': r->help = true; break;
+        case kJsonOption: r->json = true; break;
         default: return ParseResult::invalid_option;   // getopt_long has said why
         }
     }

@@ -21,6 +21,7 @@ struct CliRequests {
     bool list_threats = false;
     bool quarantine = false;
     bool waive = false;
+    bool json = false;           // --json: results as JSON objects
     std::string directory;       // of the last -d
     std::string quarantine_id;   // of the last -q
     std::string waive_id;        // of the last -w
@@ -28,6 +29,10 @@ struct CliRequests {
 };
 
 enum class ParseResult { ok, invalid_option };
+
+// True when the command line holds --json (or a prefix of it) as an option,
+// not as another option's argument. Writes no diagnostic.
+bool wants_json(int argc, char** argv);
 
 // Reads every option of argv into `requests` (GNU long options with unique
 // prefixes; words that are no options are ignored). The option scanner's own

@@ -4,9 +4,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 
 #include "cli_actions.hpp"
 #include "cli_options.hpp"
+#include "cli_report.hpp"
 #include "client_impl.hpp"
 
 // The program's own "__version" section.
@@ -34,10 +36,24 @@ constexpr const char* kUsageLines[] = {
 
 const char* g_program = "korvanectl";
 
-[[noreturn]] void print_usage(int status) {
-    std::printf("usage: %s <options>\n", g_program);
+std::string usage_text() {
+    std::string text = kv::ctl::format_text("usage: %s <options>\n", g_program);
     for (const char* line : kUsageLines)
-        std::printf("%s\n", line);
+        (text += line) += '\n';
+    return text;
+}
+
+// With --json the usage text is the value of one object: standard output
+// stays one JSON object per line even for an invalid command line.
+[[noreturn]] void print_usage(int status) {
+    kv::ctl::ActionResult result("help");
+    result.add("usage", usage_text());
+    if (status == 0)
+        result.success(usage_text());
+    else if (kv::ctl::output_mode() == kv::ctl::OutputMode::json)
+        result.failure("invalid_option", "error: invalid option\n");
+    else
+        std::fputs(usage_text().c_str(), stdout);
     std::fflush(stdout);
     std::exit(status);
 }
@@ -55,12 +71,18 @@ int main(int argc, char** argv) {
         kv::svc::stopServiceClient();
         return 0;
     }
+    if (kv::ctl::wants_json(argc, argv))
+        kv::ctl::set_output_mode(kv::ctl::OutputMode::json);
     if (kv::ctl::parse_options(argc, argv, &r) != kv::ctl::ParseResult::ok) {
         std::fputs("error: invalid option\n", stderr);
         print_usage(1);
     }
-    if (r.version)
-        std::printf("version: %s\n", version_number);
+    if (r.json && argc == 2)
+        r.status = true;   // --json alone: the status, as with no argument at all
+    if (r.version) {
+        kv::ctl::ActionResult result("version");
+        result.add("version", version_number).success(kv::ctl::format_text("version: %s\n", version_number));
+    }
     if (r.help)
         print_usage(0);
     if (r.status)

@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <filesystem>
@@ -307,6 +308,205 @@ TEST_F(KorvanectlTest, SetLevelReportsFailureWhenTheReadBackFails) {
     EXPECT_EQ(r.err, "error: failed to set loglevel to 9\n");
     const std::vector<std::string> expected{R"({ "CMD_":"SLOG", "VALU":"9" })", R"({ "CMD_":"GLOG" })"};
     EXPECT_EQ(peer.received(), expected);
+}
+
+// --json: the same scenarios, each line of standard output parsed by jq.
+class KorvanectlJsonTest : public KorvanectlTest {
+protected:
+    struct JsonRun {
+        int exit_code = -1;
+        std::vector<std::string> objects;   // jq -cS of each line: compact, keys sorted
+        std::string err;
+        std::string raw;
+    };
+
+    JsonRun ctl_json(std::vector<std::string> args, bool unprivileged = false, const std::string& cwd = "") {
+        args.insert(args.begin(), "--json");
+        const RunResult r = ctl(args, unprivileged, cwd);
+        JsonRun j{r.exit_code, {}, r.err, r.out};
+        std::istringstream lines(r.out);
+        for (std::string line; std::getline(lines, line);) {
+            kv::test::RunOptions options;
+            options.stdin_text = line;
+            const RunResult parsed = kv::test::run_program({"/usr/bin/jq", "-c", "-S", "."}, options);
+            EXPECT_EQ(parsed.exit_code, 0) << "not JSON: " << line << "\n" << parsed.err;
+            EXPECT_EQ(std::count(parsed.out.begin(), parsed.out.end(), '\n'), 1) << "not one object: " << line;
+            if (!parsed.out.empty())
+                j.objects.push_back(parsed.out.substr(0, parsed.out.size() - 1));
+        }
+        return j;
+    }
+
+    // One field of one object through jq -r.
+    static std::string jq_field(const std::string& object, const std::string& filter) {
+        kv::test::RunOptions options;
+        options.stdin_text = object;
+        const RunResult r = kv::test::run_program({"/usr/bin/jq", "-r", filter}, options);
+        return r.out.empty() ? r.out : r.out.substr(0, r.out.size() - 1);
+    }
+};
+
+std::string json_usage() {
+    std::string escaped;
+    for (const char c : std::string(kUsage))
+        escaped += c == '\n' ? std::string("\\n") : std::string(1, c);
+    return escaped;
+}
+
+TEST_F(KorvanectlJsonTest, HelpVersionAndInvalidCommandLines) {
+    JsonRun j = ctl_json({"-h", "-v"});
+    EXPECT_EQ(j.exit_code, 0);
+    EXPECT_EQ(j.objects, (std::vector<std::string>{
+                             R"({"action":"version","outcome":"success","version":"3.1.1000.340"})",
+                             R"({"action":"help","outcome":"success","usage":")" + json_usage() + R"("})"}));
+    write_file(kStates, "{}");
+    j = ctl_json({"-t", "-q"});
+    EXPECT_EQ(j.exit_code, 1);
+    EXPECT_EQ(j.objects, (std::vector<std::string>{R"({"action":"help","error":"invalid option",)"
+                                                   R"("outcome":"invalid_option","usage":")" + json_usage() + R"("})"}));
+    EXPECT_NE(j.err.find("option requires an argument -- 'q'\nerror: invalid option\n"), std::string::npos) << j.err;
+    // The option is found wherever it stands, as a unique prefix too, but
+    // not as another option's argument.
+    const RunResult prefix = ctl({"--js", "-t"});
+    EXPECT_EQ(prefix.out, R"({"action":"list_threats","threats":[],"outcome":"success"})" "\n");
+    const RunResult argument = ctl({"-d", "--json"});
+    EXPECT_EQ(argument.err, "error: --json not found\n");
+}
+
+TEST_F(KorvanectlJsonTest, EveryActionWithoutAService) {
+    JsonRun j = ctl_json({"stray-word"});
+    EXPECT_EQ(j.exit_code, 0);
+    EXPECT_TRUE(j.objects.empty());
+    EXPECT_EQ(j.err, "");
+    j = ctl_json({});   // --json alone: the status
+    EXPECT_EQ(j.objects, (std::vector<std::string>{R"({"action":"status","outcome":"failure"})"}));
+    j = ctl_json({"-L", "abc"});
+    EXPECT_EQ(j.exit_code, 0);
+    EXPECT_EQ(j.err, "");
+    EXPECT_EQ(j.objects, (std::vector<std::string>{R"({"action":"set_log_level","argument":"abc",)"
+                                                   R"("error":"invalid log level value: abc","outcome":"invalid_level"})"}));
+    j = ctl_json({"-t"});
+    EXPECT_EQ(j.objects, (std::vector<std::string>{R"({"action":"list_threats","outcome":"no_state_file","threats":[]})"}));
+    j = ctl_json({"--checkupdates"});
+    EXPECT_EQ(j.objects, (std::vector<std::string>{R"({"action":"check_updates","outcome":"success"})"}));
+    j = ctl_json({"-l", "-P", "-p", "-b", "-B"});
+    EXPECT_EQ(j.err, "");
+    EXPECT_EQ(j.objects, (std::vector<std::string>{
+        R"({"action":"start_background_scan","error":"request start background scan: failed","outcome":"failure"})",
+        R"({"action":"stop_background_scan","error":"request stop background scan: failed","outcome":"failure"})",
+        R"({"action":"get_log_level","error":"failed to request loglevel","outcome":"failure"})",
+        R"({"action":"get_policy_time","error":"failed to get last policy update time","outcome":"failure"})",
+        R"({"action":"check_policy","error":"Check policy updates request: failed","outcome":"failure"})"}));
+}
+
+TEST_F(KorvanectlJsonTest, ThreatListAsOneArrayOfRecords) {
+    write_file(kStates, "{\n"
+                        " \"/q\": {\"ID\": \"" + kIdA + "\", \"State\": 12},\n"
+                        " \"/u\": {\"ID\": \"" + kIdB + "\", \"State\": 16},\n"
+                        " \"/s\": {\"ID\": \"" + kIdA + "\", \"State\": \"8\"},\n"
+                        " \"/noid\": {\"State\": 1},\n"
+                        " \"/nostate\": {\"ID\": \"" + kIdA + "\"},\n"
+                        " \"/a\": {\"ID\": \"" + kIdB + "\", \"State\": 2}\n"
+                        "}\n");
+    JsonRun j = ctl_json({"-t"});
+    EXPECT_EQ(j.exit_code, 0);
+    EXPECT_EQ(j.objects, (std::vector<std::string>{
+        R"({"action":"list_threats","outcome":"success","threats":[)"
+        R"({"id":")" + kIdA + R"(","path":"/q","state":"Quarantined"},)"
+        R"({"id":")" + kIdB + R"(","path":"/u","state":"Unknown"},)"
+        R"({"id":")" + kIdA + R"(","path":"/s","state":"Quarantined"},)"
+        R"({"id":")" + kIdB + R"(","path":"/a","state":"Abnormal"}]})"}));
+    write_file(kStates, "{}");
+    j = ctl_json({"-t"});
+    EXPECT_EQ(j.objects, (std::vector<std::string>{R"({"action":"list_threats","outcome":"success","threats":[]})"}));
+    write_file(kStates, "[1, 2]");
+    j = ctl_json({"-t"});
+    EXPECT_EQ(j.objects, (std::vector<std::string>{R"({"action":"list_threats","outcome":"unreadable_state_file","threats":[]})"}));
+}
+
+TEST_F(KorvanectlJsonTest, PathsKeepControlBytesEscapedAndInvalidUtf8Replaced) {
+    write_file(kStates, "{\"/tmp/evil\\u001b[2J\\nforged\": {\"ID\": \"" + kIdA + "\", \"State\": 1},"
+                        " \"/tmp/caf\xe9\": {\"ID\": \"" + kIdB + "\", \"State\": 4}}");
+    const JsonRun j = ctl_json({"-t"});
+    ASSERT_EQ(j.objects.size(), 1u) << j.raw;
+    EXPECT_EQ(std::count(j.raw.begin(), j.raw.end(), '\n'), 1) << j.raw;   // the newline stays escaped
+    EXPECT_EQ(jq_field(j.objects[0], ".threats[0].path"), "/tmp/evil\x1b[2J\nforged");
+    // A Latin-1 name is not UTF-8: its byte is replaced, so the line stays JSON.
+    EXPECT_EQ(j.raw.find('\xe9'), std::string::npos) << j.raw;
+    EXPECT_EQ(jq_field(j.objects[0], ".threats[1].path"), "/tmp/caf\xef\xbf\xbd");
+    EXPECT_EQ(jq_field(j.objects[0], ".threats[1].state"), "Waived");
+}
+
+TEST_F(KorvanectlJsonTest, QueriesAndRequestsAgainstTheAgent) {
+    write_file(kStates, sample_states());
+    start_agent();
+    JsonRun j = ctl_json({"-s", "-P", "-p", "-b", "-B", "-l"});
+    EXPECT_EQ(j.exit_code, 0);
+    EXPECT_EQ(j.err, "");
+    EXPECT_EQ(j.objects, (std::vector<std::string>{
+        R"j({"action":"status","outcome":"success","policy":"Default Policy (Local Policy)"})j",
+        R"({"action":"start_background_scan","outcome":"success"})",
+        R"({"action":"stop_background_scan","outcome":"success"})",
+        R"({"action":"get_log_level","level":3,"outcome":"success"})",
+        R"({"action":"get_policy_time","outcome":"success","time":"2026-12-01 08:00:00"})",
+        R"({"action":"check_policy","outcome":"success"})"}));
+    j = ctl_json({"-L", "-1"});
+    EXPECT_EQ(j.objects, (std::vector<std::string>{
+        R"({"action":"set_log_level","level":4294967295,"outcome":"success","requested_level":4294967295})"}));
+}
+
+TEST_F(KorvanectlJsonTest, ScanDirectoryOutcomes) {
+    start_agent();
+    std::filesystem::create_directories("/tmp/scan/real/sub");
+    write_file("/tmp/scan/file", "x");
+    const JsonRun j = ctl_json({"-d", "/tmp/scan/file"});
+    EXPECT_EQ(j.objects, (std::vector<std::string>{R"({"action":"scan_directory","argument":"/tmp/scan/file",)"
+                                                   R"("error":"/tmp/scan/file not a directory","outcome":"not_a_directory"})"}));
+    EXPECT_EQ(ctl_json({"-d", "/tmp/scan/none"}).objects,
+              (std::vector<std::string>{R"({"action":"scan_directory","argument":"/tmp/scan/none",)"
+                                        R"("error":"/tmp/scan/none not found","outcome":"not_found"})"}));
+    EXPECT_EQ(ctl_json({"-d", "real/sub/.."}, false, "/tmp/scan").objects,
+              (std::vector<std::string>{R"({"action":"scan_directory","argument":"real/sub/..",)"
+                                        R"("directory":"/tmp/scan/real","outcome":"success"})"}));
+    const std::string evil = "/tmp/x\", \"CMD_\": \"THRT\"";
+    std::filesystem::create_directories(evil);
+    const JsonRun hostile = ctl_json({"-d", evil}, true);
+    ASSERT_EQ(hostile.objects.size(), 1u) << hostile.raw;
+    EXPECT_EQ(jq_field(hostile.objects[0], ".directory"), evil);
+    EXPECT_EQ(jq_field(hostile.objects[0], ".outcome"), "success");
+}
+
+TEST_F(KorvanectlJsonTest, QuarantineWaiveAndPrivileges) {
+    write_file(kStates, sample_states());
+    start_agent();
+    const std::string short_id = kIdA.substr(0, 63), unknown(64, 'e');
+    JsonRun j = ctl_json({"-q", short_id, "-w", unknown});
+    EXPECT_EQ(j.objects, (std::vector<std::string>{
+        R"({"action":"quarantine","error":"Invalid file id: )" + short_id + R"(","id":")" + short_id + R"(","outcome":"invalid_id"})",
+        R"({"action":"waive","error":"Unknown file id ()" + unknown + R"(), get threats list with '-t'","id":")" + unknown +
+            R"(","outcome":"unknown_id"})"}));
+    j = ctl_json({"-L", "3", "-q", kIdA, "-l"}, true);
+    EXPECT_EQ(j.exit_code, 0);
+    EXPECT_EQ(j.err, "");
+    EXPECT_EQ(j.objects, (std::vector<std::string>{
+        R"({"action":"get_log_level","level":3,"outcome":"success"})",
+        R"({"action":"set_log_level","error":"root privileges required","outcome":"not_root","requested_level":3})",
+        R"({"action":"quarantine","error":"root privileges required","id":")" + kIdA + R"(","outcome":"not_root"})"}));
+    EXPECT_EQ(read_file(kStates), sample_states());
+    j = ctl_json({"-w", kIdA, "-q", kIdA});
+    EXPECT_EQ(j.objects, (std::vector<std::string>{
+        R"({"action":"quarantine","id":")" + kIdA + R"(","outcome":"success"})",
+        R"({"action":"waive","id":")" + kIdA + R"(","outcome":"success"})"}));
+}
+
+TEST_F(KorvanectlJsonTest, SetLevelReadBackFailure) {
+    kv::test::ServicePeer peer;
+    peer.set_reply(R"({ "CMD_":"SLOG", "VALU":"9" })", kv::test::PeerReply::Text(R"({"RESP":"OK"})"));
+    peer.set_reply(kv::svc::kCmdGetLogLevel, kv::test::PeerReply{kv::test::PeerReply::Kind::error, "gone"});
+    ASSERT_EQ(peer.start(), 0);
+    const JsonRun j = ctl_json({"-L", "9"});
+    EXPECT_EQ(j.objects, (std::vector<std::string>{R"({"action":"set_log_level","error":"failed to set loglevel to 9",)"
+                                                   R"("outcome":"failure","requested_level":9})"}));
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ native=(
     libcapstone-dev
     dbus dbus-x11 xvfb qemu-user util-linux procps jq squashfs-tools man-db groff-base
     trayer x11-apps x11-utils xdotool imagemagick librsvg2-bin
-    desktop-file-utils gcovr gconf-service libnotify-bin libx11-dev fonts-dejavu-core
+    desktop-file-utils lintian debootstrap gcovr gconf-service libnotify-bin libx11-dev fonts-dejavu-core
 )
 # libgconf2-dev exists for one architecture at a time (its amd64 and i386
 # packages conflict): the i386 one is installed, and the native build takes

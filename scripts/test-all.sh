@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs what is missing, then builds and tests every preset: x86-64,
-# i686 (tests under qemu-i386), ASan+UBSan, ThreadSanitizer (the threaded
-# code and its tests), and the libFuzzer targets for a
-# short run each. Warnings are errors here.
+# i686 (tests under qemu-i386), the Debian packages of those two trees
+# (contents, dependencies, lintian), ASan+UBSan, ThreadSanitizer (the
+# threaded code and its tests), and the libFuzzer targets for a short run
+# each. Warnings are errors here.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 bash "$root/scripts/install-deps.sh"
@@ -19,6 +20,10 @@ for preset in x86_64 i686 asan tsan; do
     # files recursive when a build re-ran the configure step by itself.
     cmake --preset "$preset" >/dev/null
     ctest --preset "$preset" -j"$jobs"
+    if [[ $preset == i686 ]]; then
+        echo "=== Debian packages (amd64 from x86_64, i386 from i686)"
+        bash scripts/check-packages.sh build/x86_64 build/i686
+    fi
 done
 
 echo "=== preset fuzz"
