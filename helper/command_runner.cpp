@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
@@ -182,6 +183,27 @@ bool ShellCommand::read_line(char* buffer, std::size_t size) noexcept {
     return used > 0;
 }
 
+std::size_t ShellCommand::read_all(char* buffer, std::size_t size) noexcept {
+    if (size == 0)
+        return 0;
+    std::size_t used = 0;
+    while (used + 1 < size) {
+        if (pending_begin_ == pending_end_) {
+            const long n = read_some(buffer + used, size - 1 - used);
+            if (n <= 0)
+                break;
+            used += static_cast<std::size_t>(n);
+            continue;
+        }
+        const std::size_t n = std::min(pending_end_ - pending_begin_, size - 1 - used);
+        std::memcpy(buffer + used, pending_ + pending_begin_, n);
+        pending_begin_ += n;
+        used += n;
+    }
+    buffer[used] = '\0';
+    return used;
+}
+
 void ShellCommand::drain() noexcept {
     pending_begin_ = pending_end_ = 0;
     char discard[4096];
@@ -231,7 +253,12 @@ int for_each_output_line(const char* text, std::size_t line_size, const std::fun
     return 0;
 }
 
-int execute_command(const char* text, char* buffer, std::size_t size, OutputReader reader) noexcept {
+namespace {
+
+// How the logged runner fills the caller's buffer.
+enum class Collect : unsigned char { first_line, reader, whole_output };
+
+int run_logged(const char* text, char* buffer, std::size_t size, Collect collect, OutputReader reader) noexcept {
     if (text == nullptr)
         return -1;
     const std::string formed = std::string(kShellPath) + " -c " + shell_quote(text);
@@ -244,10 +271,12 @@ int execute_command(const char* text, char* buffer, std::size_t size, OutputRead
             (void)std::snprintf(buffer, size, "popen failed for cmd %s.", formed.c_str());
         return -1;
     }
-    if (reader != nullptr)
+    if (collect == Collect::reader)
         reader(buffer, size);
-    else if (buffer != nullptr && size > 0)
+    else if (buffer != nullptr && size > 0 && collect == Collect::first_line)
         (void)command.read_line(buffer, size);
+    else if (buffer != nullptr && size > 0)
+        (void)command.read_all(buffer, size);
     int status = 0;
     const int waited = command.wait(&status);
     if (waited == 0 && status == 0)
@@ -267,6 +296,16 @@ int execute_command(const char* text, char* buffer, std::size_t size, OutputRead
     log_as(kIdent, LOG_DAEMON | LOG_ERR, "%s %d: cmd = %s ret = %d, errno = %d, strerr = %s", kRunnerName,
            kLineFailed, formed.c_str(), status, error, std::strerror(error));
     return status;
+}
+
+}  // namespace
+
+int execute_command(const char* text, char* buffer, std::size_t size, OutputReader reader) noexcept {
+    return run_logged(text, buffer, size, reader != nullptr ? Collect::reader : Collect::first_line, reader);
+}
+
+int execute_command_collecting(const char* text, char* buffer, std::size_t size) noexcept {
+    return run_logged(text, buffer, size, Collect::whole_output, nullptr);
 }
 
 }  // namespace kv::helper

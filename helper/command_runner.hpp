@@ -32,6 +32,9 @@ public:
     // Reads one line as fgets would: at most size - 1 bytes, the line feed
     // kept, always terminated. false at the end of the output (buffer "").
     bool read_line(char* buffer, std::size_t size) noexcept;
+    // Reads the output into buffer[0..size) up to size - 1 bytes, always
+    // terminated; the number of bytes stored.
+    std::size_t read_all(char* buffer, std::size_t size) noexcept;
     // Discards the output until its end: end of file, or the shell has
     // ended and the pipe is empty (a program started in the background may
     // keep the pipe open; it is not waited for).
@@ -82,5 +85,10 @@ using OutputReader = void (*)(char* buffer, std::size_t size);
 // %s." in the buffer. A status that cannot be collected because SIGCHLD is
 // ignored counts as 0 (logged once per process); one lost otherwise is -1.
 int execute_command(const char* text, char* buffer, std::size_t size, OutputReader reader) noexcept;
+
+// The logged runner as execute_command, except that buffer[0..size)
+// receives the whole output up to size - 1 bytes (terminated), not just its
+// first line; the rest is read and discarded before the status is taken.
+int execute_command_collecting(const char* text, char* buffer, std::size_t size) noexcept;
 
 }  // namespace kv::helper

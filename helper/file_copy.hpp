@@ -7,7 +7,9 @@
 namespace kv::helper {
 
 // Copies the contents of `source` to `destination` (a new file gets mode
-// 0644 less the umask; an existing destination is replaced). 0; -EINVAL for
+// 0666 less the umask, as fopen gives it; an existing destination is
+// replaced, keeping its mode and, where allowed, its owner; a destination
+// that is a symbolic link is followed). 0; -EINVAL for
 // a null path or when both name the same file (same device and inode,
 // links included); -errno of the first open, read, write, flush, close or
 // rename that failed (the temporary file is then removed).

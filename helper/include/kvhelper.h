@@ -9,11 +9,13 @@
  *
  * Further below: system and process facts, the ELF section reader and
  * version texts, control of the tray programs, the service, the driver and
- * the updater, and the performance counters and watchdog. */
+ * the updater, the performance counters and watchdog, and extraction,
+ * packages, file ownership and the single-instance lock. */
 #ifndef KVHELPER_H
 #define KVHELPER_H
 
 #include <pwd.h>
+#include <signal.h>
 #include <stdbool.h>
 #include <stddef.h>
 #include <stdint.h>
@@ -457,6 +459,106 @@ KV_EXPORT int watchdog_memoryuse(void) KV_NOEXCEPT;
 /* The watchdog thread's body (the argument is ignored); returns null when
  * the watchdog ends. */
 KV_EXPORT void* watchdog_thread(void* arg) KV_NOEXCEPT;
+
+/* ---- Extraction, packages, file ownership, the single-instance lock ----
+ * Every function runs on the caller's thread and blocks until its commands
+ * end. Commands run through execute_cmd with every inserted value quoted;
+ * a value that would make a command exceed its bound (4096 bytes; 2048 for
+ * dpkg) is refused and logged, never cut. Archives are unpacked by GNU tar
+ * with its defaults, which keep every member inside the destination (no
+ * absolute or ".." names, no writing through links the archive brings). */
+
+/* Runs `command` (as given); on status 0 and with `archive` not null checks
+ * that the archive exists and, with `destination` not null, runs
+ * "/bin/tar -xf ARCHIVE -C DESTINATION --no-same-owner --force-local".
+ * Failures are logged under "KvHelper". 0 when every step that ran
+ * succeeded; -1 otherwise (also for a null command). */
+KV_EXPORT int KvSelfExtractor(const char* command, const char* archive, const char* destination) KV_NOEXCEPT;
+KV_EXPORT int SelfExtractor(const char* command, const char* archive, const char* destination) KV_NOEXCEPT;
+
+/* Unpacks `archive` into its own directory (the path up to and including
+ * its last '/'): gzip for a name ending in ".tgz", bzip2 otherwise. 1 when
+ * tar ended with status 0; 0 otherwise, and for a path without '/' (then
+ * nothing runs). */
+KV_EXPORT int KvDecompress(const char* archive) KV_NOEXCEPT;
+KV_EXPORT int Decompress(const char* archive) KV_NOEXCEPT;
+
+/* Runs "/usr/bin/sudo /bin/chown [-R] -- USER:GROUP PATH" (-R for a
+ * directory). 1 on status 0; 0 for an empty value, a user or group name
+ * that starts with '-' or holds control characters, a path that does not
+ * exist, or a failed chown (each logged). */
+KV_EXPORT int KvChangeFileOwnerGroup(const char* path, const char* user, const char* group) KV_NOEXCEPT;
+KV_EXPORT int ChangeFileOwnerGroup(const char* path, const char* user, const char* group) KV_NOEXCEPT;
+
+/* Gives `path` to the user that "/usr/bin/who -m" names ("/bin/chown --
+ * USER PATH"). 1 on status 0; 0 for a null or empty path, no user, or a
+ * failed command. */
+KV_EXPORT int KvChangeFileOwnerToCurrentUser(const char* path) KV_NOEXCEPT;
+KV_EXPORT int ChangeFileOwnerToCurrentUser(const char* path) KV_NOEXCEPT;
+
+/* chown(2) of `path`: 0, or -1 with errno set; 0 for a null path. */
+KV_EXPORT int KvChown(const char* path, uid_t uid, gid_t gid) KV_NOEXCEPT;
+
+/* Copies `source` to `destination` through a temporary file in the
+ * destination's directory, renamed into place once complete (an existing
+ * destination keeps its mode). 0 copied; -1 when the two name the same
+ * file (links included), or any open, read, write, close or rename fails;
+ * the destination is then as it was before. */
+KV_EXPORT int KvCopyFile(const char* source, const char* destination) KV_NOEXCEPT;
+
+/* Removes "kvupdate", "libkvhelper.so" and the managed runtime's two
+ * support libraries from "/opt/korvane/desktop/updater_tmp" (errors
+ * ignored), then the directory. 0 removed or absent; -1 when the directory
+ * could not be removed (also when a link stands in its place). */
+KV_EXPORT int KvUpdaterRemoveTmpDir(void) KV_NOEXCEPT;
+
+/* Runs `command`; 1 on status 0; 0 otherwise (logged with the first output
+ * line and the status). */
+KV_EXPORT int RunPackageCommand(const char* command) KV_NOEXCEPT;
+
+/* Kind 1 (dpkg): runs "dpkg ACTION -- PACKAGE 2>&1" and puts its output
+ * into output[0..size) (at most size - 1 bytes, terminated; the rest is
+ * read and discarded, dpkg runs to its end). 1 on status 0; 0 otherwise.
+ * Kind 0 runs nothing, leaves the output empty and returns 0; any other
+ * kind leaves "<kind> package manager is not supported\n" in the output
+ * and returns 0. Two runs may overlap. */
+KV_EXPORT int RunPackageMgr(const char* action, const char* package, char* output, size_t size,
+                            int kind) KV_NOEXCEPT;
+
+/* Runs `command` and copies its first output line (line feed removed)
+ * into buffer[0..size), or "0.0.0.0" when the status is not 0 or the
+ * output is empty. */
+KV_EXPORT void PackageVersionString(const char* command, char* buffer, size_t size) KV_NOEXCEPT;
+
+/* 1 if "lsmod | grep -w KvGuardDrvOpen" and "lsmod | grep -w KvGuardDrv"
+ * both end with status 0; 0 otherwise. */
+KV_EXPORT int DriversRunning(void) KV_NOEXCEPT;
+
+/* 1 if "which -- NAME" ends with status 0; 0 otherwise (also for a name
+ * that starts with '-' or holds control characters). */
+KV_EXPORT int PackageManagerAvailable(const char* name) KV_NOEXCEPT;
+
+/* The single-instance lock: creates the named semaphore
+ * "com.korvane.kvkvkv" exclusively (mode 0644, value 1) while holding an
+ * flock() on "/run/com.korvane.kvkvkv.lock" (root's, 0600) for the
+ * process's life. A name left by a holder that died without removing it
+ * (SIGKILL) is taken over. 0 taken; EEXIST while a live process holds it;
+ * otherwise the error number of the failed creation. On success the
+ * fatal-signal handler is installed for SIGABRT, SIGBUS, SIGFPE, SIGILL,
+ * SIGQUIT, SIGTERM and SIGINT wherever the disposition is the default (an
+ * ignored signal and the process's own handlers stay); it removes the name
+ * and ends the process as the signal would have. At unload the name is
+ * removed only by the process that created it. */
+KV_EXPORT int KvOpenSemaphore(void) KV_NOEXCEPT;
+KV_EXPORT int OpenSemaphore(void) KV_NOEXCEPT;
+
+/* Removes the semaphore's name (the creator also gives up its lock file):
+ * 0, or -1 with errno set. */
+KV_EXPORT int KvUnlinkSemaphore(void) KV_NOEXCEPT;
+KV_EXPORT int UnlinkSemaphore(void) KV_NOEXCEPT;
+
+/* 1 while the fatal-signal handler runs, else 0. */
+KV_EXPORT extern volatile sig_atomic_t fatal_error_in_progress;
 
 #ifdef __cplusplus
 }
