@@ -1,8 +1,6 @@
 // The updater's runner on the shared ShellCommand.
 #include "updater_command_runner.hpp"
 
-#include <sys/wait.h>
-
 #include <cerrno>
 #include <cstdio>
 
@@ -11,32 +9,29 @@
 
 namespace kv::helper {
 
-void run_updater_command(const char* text, UpdaterCommandOutcome& ret_outcome) noexcept {
-    ret_outcome = UpdaterCommandOutcome{};
+CommandReport run_updater_command(const char* text) noexcept {
+    CommandReport report;
     if (text == nullptr)
-        return;
+        return report;
+    char line[kUpdaterOutputSize] = {};
     ShellCommand command;
     if (command.start(text) != 0) {
-        (void)std::snprintf(ret_outcome.first_line, sizeof ret_outcome.first_line, "popen failed for cmd %s.", text);
+        (void)std::snprintf(line, sizeof line, "popen failed for cmd %s.", text);
     } else {
-        ret_outcome.started = true;
-        ret_outcome.printed = command.read_line(ret_outcome.first_line, sizeof ret_outcome.first_line);
-        // wait() reads the rest to its end first: closing the pipe early
-        // would end a writer such as tar with SIGPIPE halfway through.
+        report.started = true;
+        (void)command.read_line(line, sizeof line);
+        // wait() reads the rest to its end before it reaps the shell.
         int status = 0;
         const int waited = command.wait(&status);
         if (waited == 0)
-            ret_outcome.wait_status = status;
+            report.status = status;
         else if (waited == -ECHILD && sigchld_ignored())
-            ret_outcome.wait_status = 0;
+            report.status = 0;
     }
-    if (ret_outcome.first_line[0] != '\0')
-        log_as(kUpdaterLogIdent, LOG_DAEMON | LOG_ERR, "%s", ret_outcome.first_line);
-}
-
-bool updater_command_succeeded(const UpdaterCommandOutcome& outcome) noexcept {
-    return outcome.started && !outcome.printed && outcome.wait_status != -1 && WIFEXITED(outcome.wait_status) &&
-           WEXITSTATUS(outcome.wait_status) == 0;
+    report.first_line = line;
+    if (line[0] != '\0')
+        log_as(kUpdaterLogIdent, LOG_DAEMON | LOG_ERR, "%s", line);
+    return report;
 }
 
 }  // namespace kv::helper
