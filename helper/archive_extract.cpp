@@ -31,7 +31,7 @@ std::string shown(const std::string& line) { return line.substr(0, line.find('\n
 
 CommandReport run_through_execute_command(const char* text) noexcept {
     CommandReport report;
-    char output[kCommandOutputSize];
+    char output[kCommandOutputSize] = "";
     const int status = execute_command(text, output, sizeof output, nullptr);
     // execute_command leaves its own text when the shell could not start.
     static constexpr char kNotStarted[] = "popen failed for cmd ";

@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mount.h>
 #include <unistd.h>
 
 #include "kvhelper.h"
@@ -130,6 +131,34 @@ int main(int argc, char** argv) {
     check(KvStartKvKext() == 1 && StartKvDriver() == 1, "StartKvDriver");
     check(KvStopKvKext() == 1 && StopKvDriver() == 1, "StopKvDriver");
     check(KvStartKvUpdater("1", "/", "a", "") == 0 && StartKvUpdater(NULL, "/", "a", "b") == 0, "StartKvUpdater");
+
+    /* Extraction, packages, owners, copies, the instance lock. */
+    check(KvSelfExtractor(NULL, NULL, NULL) == -1 && SelfExtractor("true", NULL, NULL) == 0, "SelfExtractor");
+    check(KvDecompress("pkg.tgz") == 0 && Decompress(NULL) == 0, "Decompress");
+    check(KvChangeFileOwnerGroup("", "u", "g") == 0 && ChangeFileOwnerGroup("/", NULL, "g") == 0,
+          "ChangeFileOwnerGroup");
+    check(KvChangeFileOwnerToCurrentUser("") == 0 && ChangeFileOwnerToCurrentUser(NULL) == 0,
+          "ChangeFileOwnerToCurrentUser");
+    FILE* src = fopen("/tmp/kv_c_copy_src", "w");
+    check(src != NULL && fputs("copy me\n", src) >= 0 && fclose(src) == 0, "copy source");
+    check(KvChown(NULL, 0, 0) == 0 && KvChown("/tmp/kv_c_copy_src", getuid(), getgid()) == 0, "KvChown");
+    check(KvCopyFile("/tmp/kv_c_copy_src", "/tmp/kv_c_copy_dst") == 0 &&
+              KvCopyFile("/tmp/kv_c_copy_src", "/tmp/kv_c_copy_src") == -1,
+          "KvCopyFile");
+    check(KvUpdaterRemoveTmpDir() == 0, "KvUpdaterRemoveTmpDir");
+    check(RunPackageCommand("true") == 1 && RunPackageCommand("false") == 0, "RunPackageCommand");
+    check(RunPackageMgr("-s", "pkg", text, sizeof text, 2) == 0 &&
+              strcmp(text, "2 package manager is not supported\n") == 0,
+          "RunPackageMgr");
+    PackageVersionString("true", text, sizeof text);
+    check(strcmp(text, "0.0.0.0") == 0, "PackageVersionString");
+    check(DriversRunning() == 0, "DriversRunning");
+    check(PackageManagerAvailable("-a") == 0, "PackageManagerAvailable");
+    /* The lock's name and lock file on private mounts, not the machine's. */
+    check(mount("kv-shm", "/dev/shm", "tmpfs", 0, NULL) == 0 && mount("kv-run", "/run", "tmpfs", 0, NULL) == 0,
+          "private /dev/shm and /run");
+    check(KvOpenSemaphore() == 0 && OpenSemaphore() == EEXIST && fatal_error_in_progress == 0, "OpenSemaphore");
+    check(KvUnlinkSemaphore() == 0 && UnlinkSemaphore() == -1 && errno == ENOENT, "UnlinkSemaphore");
 
     /* Counters and the watchdog (not armed in this process). */
     uint64_t values[5] = {0};
