@@ -58,12 +58,14 @@ function(kv_version_section target text)
     endif()
 endfunction()
 
-# kv_shared_library(<target> MAP <version script> VERSION <text> SOURCES ...)
+# kv_shared_library(<target> MAP <version script> VERSION <text>
+#                   [ABSENT <file of names>] SOURCES ...)
 # A deliverable shared library: hidden symbols, the version script as the
 # whole export list, full RELRO, no undefined symbols, static helpers kept
-# private, and a post-link test that the exports equal the map file.
+# private, and a post-link test that the exports equal the map file (and
+# include none of the ABSENT names).
 function(kv_shared_library target)
-    cmake_parse_arguments(A "" "MAP;VERSION" "SOURCES" ${ARGN})
+    cmake_parse_arguments(A "" "MAP;VERSION;ABSENT" "SOURCES" ${ARGN})
     add_library(${target} SHARED ${A_SOURCES})
     kv_version_section(${target} "${A_VERSION}")
     set_target_properties(${target} PROPERTIES LINK_DEPENDS ${A_MAP})
@@ -71,7 +73,7 @@ function(kv_shared_library target)
         -Wl,--version-script=${A_MAP})
     if(KV_TESTS AND NOT KV_SANITIZE)
         add_test(NAME ${target}_exports
-                 COMMAND ${KV_TOOLS_DIR}/check-exports.sh $<TARGET_FILE:${target}> ${A_MAP})
+                 COMMAND ${KV_TOOLS_DIR}/check-exports.sh $<TARGET_FILE:${target}> ${A_MAP} ${A_ABSENT})
     endif()
 endfunction()
 

@@ -6,7 +6,6 @@
 #include "command_runner.hpp"
 #include "driver_control.hpp"
 #include "kvhelper.h"
-#include "pid_list.hpp"
 #include "service_control.hpp"
 #include "tray_control.hpp"
 #include "updater_launch.hpp"
@@ -17,10 +16,6 @@ extern "C" {
 
 KV_EXPORT int execute_cmd(const char* command, char* output, size_t size, KvCommandOutputReader reader) noexcept {
     return execute_command(command, output, size, reader);
-}
-
-KV_EXPORT int get_array_of_pids(int* pids, unsigned int* count) noexcept {
-    return tray_pids(pids, count) == 0 ? 1 : 0;
 }
 
 KV_EXPORT int StartKvUI(const int* uids, int count) noexcept {

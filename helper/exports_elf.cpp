@@ -1,5 +1,6 @@
-// Exported ELF section functions, version texts and their data, all with
-// messages to the system log.
+// Exported ELF section functions, version texts and their data. The
+// service's library writes every failure to the system log; the updater's
+// library builds this file with KV_ELF_SILENT and writes none.
 #include <cerrno>
 
 #include "control_paths.hpp"
@@ -11,7 +12,11 @@
 using namespace kv::helper;
 
 namespace {
+#ifdef KV_ELF_SILENT
+constexpr ElfMessages kMessages = ElfMessages::silent;
+#else
 constexpr ElfMessages kMessages = ElfMessages::logged;
+#endif
 }
 
 extern "C" {

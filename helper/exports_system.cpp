@@ -1,6 +1,7 @@
 // Exported system and process facts: each export checks its arguments,
 // calls the module and translates the module's codes into its documented
-// result.
+// result. Both helper libraries build this file; each has its own firewall
+// check (exports_firewall_module.cpp, exports_updater.cpp).
 #include <cerrno>
 #include <cstring>
 
@@ -123,8 +124,6 @@ KV_EXPORT int KvGetFileSystemInfo(const char* path, int* type, uint64_t* total_b
 KV_EXPORT int IsParentPathLocal(const char* path) noexcept { return is_parent_path_local(path); }
 KV_EXPORT int KvIsParentPathLocal(const char* path) noexcept { return IsParentPathLocal(path); }
 
-KV_EXPORT int IsFireWallOn(void) noexcept { return firewall_on() ? 1 : 0; }
-KV_EXPORT int KvIsFireWallOn(void) noexcept { return IsFireWallOn(); }
 KV_EXPORT int IsSELinuxEnabled(void) noexcept { return selinux_enforcing() ? 1 : 0; }
 KV_EXPORT int KvIsSELinuxEnabled(void) noexcept { return IsSELinuxEnabled(); }
 KV_EXPORT int IsFSEncryptionEnabled(void) noexcept { return disk_encryption_enabled() ? 1 : 0; }

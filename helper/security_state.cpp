@@ -1,5 +1,5 @@
-// Security checks over /proc/modules, /usr/sbin/sestatus, /etc/crypttab,
-// /dev/mapper and /sbin/dmsetup.
+// Security checks over /proc/modules, /sbin/iptables, /usr/sbin/sestatus,
+// /etc/crypttab, /dev/mapper and /sbin/dmsetup.
 #include "security_state.hpp"
 
 #include <unistd.h>
@@ -59,6 +59,45 @@ bool kernel_module_loaded(const char* module) noexcept {
 }
 
 bool firewall_on() noexcept { return kernel_module_loaded("ip_tables"); }
+
+bool iptables_listing_line(IptablesListing& listing, const char* piece) noexcept {
+    if (listing.firewall_on)
+        return false;
+    const std::size_t length = std::strlen(piece);
+    const bool continues = listing.mid_line;
+    listing.mid_line = length == 0 || piece[length - 1] != '\n';
+    // The rest of a line longer than the buffer: its first field was judged
+    // with the line's first piece, and text such as a rule's comment is no
+    // field of a rule.
+    if (continues)
+        return true;
+    if (!listing.heading_seen) {
+        constexpr char kHeading[] = "Chain INPUT";
+        if (std::strstr(piece, kHeading) == nullptr)
+            return true;
+        const char* policy = std::strstr(piece + (sizeof kHeading - 1), "policy");
+        if (policy == nullptr)
+            return true;
+        if (std::strstr(policy + 6, "ACCEPT") == nullptr)
+            listing.firewall_on = true;
+        else
+            listing.heading_seen = true;
+        return !listing.firewall_on;
+    }
+    const char* field = piece + std::strspn(piece, " ");
+    const std::size_t n = std::strcspn(field, " \n");
+    const auto is = [&](const char* word) { return n == std::strlen(word) && std::strncmp(field, word, n) == 0; };
+    if (n > 0 && !is("target") && !is("ACCEPT"))
+        listing.firewall_on = true;
+    return !listing.firewall_on;
+}
+
+bool firewall_rules_active() noexcept {
+    IptablesListing listing;
+    (void)for_each_command_line("/sbin/iptables -L INPUT", kIptablesLineSize,
+                                [&listing](const char* piece) { return iptables_listing_line(listing, piece); });
+    return listing.firewall_on;
+}
 
 bool selinux_enforcing() noexcept {
     bool enabled = false, enforcing = false;

@@ -2,9 +2,15 @@
 # Post-link check for libraries that run inside other processes: every
 # NEEDED entry is one of the allowed libraries (or the program loader), no
 # undefined symbol is bound to a libstdc++ version (GLIBCXX_*, CXXABI_*),
-# and none needs __tls_get_addr (dynamic TLS may allocate).
-# Usage: check-deps.sh LIBRARY ALLOWED-PREFIX...   (e.g. libc.so libdl.so)
+# and none needs __tls_get_addr (dynamic TLS may allocate) unless
+# --dynamic-tls allows it (a library loaded by a program of ours, not a guest).
+# Usage: check-deps.sh [--dynamic-tls] LIBRARY ALLOWED-PREFIX...   (e.g. libc.so libdl.so)
 set -euo pipefail
+dynamic_tls=0
+if [[ "${1:-}" == --dynamic-tls ]]; then
+    dynamic_tls=1
+    shift
+fi
 lib=$1
 shift
 status=0
@@ -28,7 +34,7 @@ if [[ -n "$cxx" ]]; then
     status=1
 fi
 tls=$(readelf --dyn-syms -W "$lib" | awk '$7 == "UND" && $8 ~ /^_*tls_get_addr/ { print $8 }')
-if [[ -n "$tls" ]]; then
+if [[ -n "$tls" && $dynamic_tls -eq 0 ]]; then
     echo "$lib: uses dynamic TLS ($tls)" >&2
     status=1
 fi
