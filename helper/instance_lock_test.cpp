@@ -148,9 +148,15 @@ TEST_F(InstanceLock, StoppedHolderKeepsTheLock) {
     ASSERT_TRUE(holder.has("rc=0 "));
     EXPECT_TRUE(holder.has("tstp=dfl")) << holder.report();
     ASSERT_EQ(::kill(holder.child().pid(), SIGTSTP), 0);
-    int status = 0;
-    ASSERT_EQ(::waitpid(holder.child().pid(), &status, WUNTRACED), holder.child().pid());
-    EXPECT_TRUE(WIFSTOPPED(status));
+    // Bounded: a stop signal the kernel discards must fail the test, not hang it.
+    siginfo_t info{};
+    for (int i = 0; i < 3000 && info.si_pid == 0; ++i) {
+        ASSERT_EQ(::waitid(P_PID, static_cast<id_t>(holder.child().pid()), &info, WSTOPPED | WNOHANG | WNOWAIT), 0);
+        if (info.si_pid == 0)
+            ::usleep(10000);
+    }
+    ASSERT_EQ(info.si_pid, holder.child().pid()) << "the holder did not stop";
+    EXPECT_EQ(info.si_code, CLD_STOPPED);
     EXPECT_TRUE(name_exists());
     Probe second;
     ASSERT_TRUE(second.start({"open-exit"}));

@@ -39,6 +39,11 @@ static const char* disposition(int sig) {
 
 int main(int argc, char** argv) {
     const char* mode = argc > 1 ? argv[argc - 1] : "hold";
+    /* A process group of its own, its parent in the same session: the group
+     * is not orphaned, so a stop signal stops it (the kernel discards
+     * SIGTSTP sent to an orphaned group, as a test run without a terminal
+     * may leave the caller's). */
+    (void)setpgid(0, 0);
     for (int i = 1; i < argc - 1; ++i) {
         if (strcmp(argv[i], "own-term") == 0)
             signal(SIGTERM, own_handler);
