@@ -8,6 +8,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -189,6 +190,77 @@ TEST_F(CommandServerTest, DispatchesByCodeNewestHandlerWinsAndRepliesThroughTheC
     EXPECT_EQ(level, 2);
     std::lock_guard<std::mutex> lock(g_verifier_mutex);
     EXPECT_EQ(g_last_link, "/proc/" + std::to_string(getpid()) + "/exe");
+}
+
+// Handlers that hold the listener until the test lets them go, one by one.
+std::mutex g_slow_mutex;
+std::condition_variable g_slow_cv;
+int g_slow_entered = 0;
+int g_slow_released = 0;
+void slow_handler(char* buffer, int, int* length) {
+    std::unique_lock<std::mutex> lock(g_slow_mutex);
+    const int index = g_slow_entered++;
+    g_slow_cv.notify_all();
+    g_slow_cv.wait_for(lock, 5s, [index] { return g_slow_released > index; });
+    *length = static_cast<int>(std::strlen(buffer));
+}
+bool slow_handlers_entered(int n) {
+    std::unique_lock<std::mutex> lock(g_slow_mutex);
+    return g_slow_cv.wait_for(lock, 3s, [n] { return g_slow_entered >= n; });
+}
+void release_slow_handlers(int n) {
+    std::lock_guard<std::mutex> lock(g_slow_mutex);
+    g_slow_released = n;
+    g_slow_cv.notify_all();
+}
+
+// Two calls that reach the listener together while it is busy: the first
+// one's reply leaves before the slow command behind it has finished, not
+// when the listener is done with both.
+TEST_F(CommandServerTest, AReplyIsNotHeldBackByASlowCommandReadWithIt) {
+    ASSERT_EQ(KvSetServerCallbackForCommand("SLOW", slow_handler), 0);
+    start_serving();
+    {
+        std::lock_guard<std::mutex> lock(g_slow_mutex);
+        g_slow_entered = g_slow_released = 0;
+    }
+    DBusConnection* c = dbus_bus_get_private(DBUS_BUS_SYSTEM, nullptr);
+    ASSERT_NE(c, nullptr);
+    dbus_connection_set_exit_on_disconnect(c, FALSE);
+    auto send = [c](const char* text) {
+        DBusMessage* m = dbus_message_new_method_call(kv::svc::kServiceName, "/", kv::svc::kCommandInterface,
+                                                      kv::svc::kCommandMethod);
+        dbus_message_append_args(m, DBUS_TYPE_STRING, &text, DBUS_TYPE_INVALID);
+        DBusPendingCall* pending = nullptr;
+        EXPECT_TRUE(dbus_connection_send_with_reply(c, m, &pending, 10000));
+        dbus_message_unref(m);
+        dbus_connection_flush(c);
+        return pending;
+    };
+    DBusPendingCall* first_slow = send(R"({ "CMD_":"SLOW" })");
+    EXPECT_TRUE(slow_handlers_entered(1));
+    DBusPendingCall* echo = send(R"({ "CMD_":"ECHO" })");
+    DBusPendingCall* second_slow = send(R"({ "CMD_":"SLOW" })");
+    std::this_thread::sleep_for(200ms);   // both wait in the listener's socket
+    release_slow_handlers(1);
+    const auto deadline = std::chrono::steady_clock::now() + 3s;
+    while (!dbus_pending_call_get_completed(echo) && std::chrono::steady_clock::now() < deadline)
+        (void)dbus_connection_read_write_dispatch(c, 50);
+    const bool echo_answered = dbus_pending_call_get_completed(echo);
+    const bool second_answered = dbus_pending_call_get_completed(second_slow);
+    EXPECT_TRUE(slow_handlers_entered(2));
+    release_slow_handlers(2);
+    dbus_pending_call_block(second_slow);
+    EXPECT_TRUE(echo_answered && !second_answered) << "the reply waited for the slow command behind it";
+    for (DBusPendingCall* p : {first_slow, echo, second_slow}) {
+        DBusMessage* reply = dbus_pending_call_steal_reply(p);
+        ASSERT_NE(reply, nullptr);
+        EXPECT_EQ(dbus_message_get_type(reply), DBUS_MESSAGE_TYPE_METHOD_RETURN);
+        dbus_message_unref(reply);
+        dbus_pending_call_unref(p);
+    }
+    dbus_connection_close(c);
+    dbus_connection_unref(c);
 }
 
 TEST_F(CommandServerTest, RegistrationChecksArgumentsAndBoundsCodesBy16Bytes) {
