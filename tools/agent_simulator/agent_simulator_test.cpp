@@ -82,7 +82,7 @@ protected:
         std::vector<std::string> argv{KV_AGENT_SIM, "--state-dir", kStateDir};
         char self[PATH_MAX];
         ASSERT_NE(realpath("/proc/self/exe", self), nullptr);
-        argv.insert(argv.end(), {"--trust", self});
+        argv.insert(argv.end(), {"--trust", self, "--trust", KV_SVC_SEND});
         const auto emulator = kv::test::emulator_prefix();
         if (!emulator.empty())
             argv.insert(argv.end(), {"--trust", emulator.front()});
@@ -203,3 +203,61 @@ TEST_F(AgentSimulatorTest, BroadcastsStoppedWhenTerminated) {
 }
 
 }  // namespace
+
+// kvsvc-send, the developer tool the demo drives the simulator with: each
+// text's reply on its own line, sending without waiting, listening for
+// broadcasts, usage, and a service that is not there.
+TEST_F(AgentSimulatorTest, ServiceSendToolSendsListensAndReportsFailures) {
+    kv::test::RunOptions options;
+    options.built_program = true;
+    auto usage = kv::test::run_program({KV_SVC_SEND}, options);
+    EXPECT_EQ(usage.exit_code, 2);
+    EXPECT_NE(usage.err.find("usage: kvsvc-send"), std::string::npos);
+    usage = kv::test::run_program({KV_SVC_SEND, "--no-reply"}, options);
+    EXPECT_EQ(usage.exit_code, 2);
+
+    const std::string glog = R"({ "CMD_":"GLOG" })";
+    const std::string gdrv = R"({ "CMD_":"GDRV" })";
+    auto sent = kv::test::run_program({KV_SVC_SEND, glog, gdrv}, options);
+    EXPECT_EQ(sent.exit_code, 0) << sent.err;
+    std::istringstream lines(sent.out);
+    std::string line;
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_EQ(line.rfind(glog + " -> {", 0), 0u) << line;
+    int level = -1;
+    EXPECT_TRUE(svc::getLogLevel(&level));
+    EXPECT_NE(line.find(std::to_string(level)), std::string::npos) << line;
+    ASSERT_TRUE(std::getline(lines, line));
+    EXPECT_EQ(line.rfind(gdrv + " -> {", 0), 0u) << line;
+    EXPECT_FALSE(std::getline(lines, line));
+
+    // Without a reply the tool may be gone before the service looks its
+    // process up, and the service then drops the message: only the report
+    // line is certain.
+    const std::string blocked = R"({ "CMD_":"SIMB", "NAME":"com.korvane.exe.blocked" })";
+    sent = kv::test::run_program({KV_SVC_SEND, "--no-reply", blocked}, options);
+    EXPECT_EQ(sent.exit_code, 0) << sent.err;
+    EXPECT_EQ(sent.out, blocked + " -> (sent, no reply awaited)\n");
+
+    // The listener prints what arrives during its seconds.
+    kv::test::RunResult heard;
+    std::thread listener([&] { heard = kv::test::run_program({KV_SVC_SEND, "--listen", "3"}, options); });
+    std::this_thread::sleep_for(1500ms);   // its match rule is in place
+    char reply[svc::kReplyBufferSize] = {};
+    EXPECT_TRUE(svc::sendMessageToService(R"({ "CMD_":"SIMB", "NAME":"com.korvane.agent.running" })", reply));
+    listener.join();
+    EXPECT_EQ(heard.exit_code, 0) << heard.err;
+    EXPECT_NE(heard.out.find("broadcast 2 com.korvane.agent.running\n"), std::string::npos) << heard.out;
+
+    // No service: the bus's error text is the reply (not JSON). No bus: the
+    // send fails.
+    sim_.stop();
+    sent = kv::test::run_program({KV_SVC_SEND, glog}, options);
+    EXPECT_EQ(sent.exit_code, 0) << sent.err;
+    EXPECT_EQ(sent.out.rfind(glog + " -> ", 0), 0u);
+    EXPECT_EQ(sent.out.find(" -> {"), std::string::npos) << sent.out;
+    options.extra_env = {"DBUS_SYSTEM_BUS_ADDRESS=unix:path=/nonexistent/system_bus_socket"};
+    sent = kv::test::run_program({KV_SVC_SEND, glog}, options);
+    EXPECT_EQ(sent.exit_code, 1);
+    EXPECT_EQ(sent.out, glog + " -> (send failed)\n");
+}
