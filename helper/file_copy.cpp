@@ -107,9 +107,9 @@ int copy_file(const char* source, const char* destination) noexcept {
     int rc = copy_contents(in.get(), out.get());
     if (rc == 0) {
         if (exists) {
-            // Allowed for root only; anyone else's copy stays their own.
-            if (::fchown(out.get(), existing.st_uid, existing.st_gid) != 0) {
-            }
+            // Allowed for root only; anyone else's copy stays their own, so
+            // a refusal is no failure.
+            [[maybe_unused]] const int owner_kept = ::fchown(out.get(), existing.st_uid, existing.st_gid);
             rc = ::fchmod(out.get(), existing.st_mode & 07777) == 0 ? 0 : -errno;
         } else {
             rc = ::fchmod(out.get(), 0666 & ~current_umask()) == 0 ? 0 : -errno;

@@ -37,6 +37,14 @@ struct MutexHold {
     MutexHold& operator=(const MutexHold&) = delete;
 };
 
+// Async-signal-safe (sigaction only).
+void restore_default_action(int sig) noexcept {
+    struct sigaction dfl {};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    (void)::sigaction(sig, &dfl, nullptr);
+}
+
 // Async-signal-safe only: getpid, unlink, sigaction, raise.
 void fatal_signal_handler(int sig) {
     if (fatal_error_in_progress == 0) {
@@ -44,10 +52,7 @@ void fatal_signal_handler(int sig) {
         if (g_creator != 0 && g_creator == ::getpid())
             (void)::unlink(kSemaphoreFile);
     }
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
-    (void)::sigaction(sig, &dfl, nullptr);
+    restore_default_action(sig);
     // Delivered with the default action as soon as the handler returns.
     (void)::raise(sig);
 }
@@ -154,12 +159,8 @@ void release_instance_lock_at_unload() noexcept {
         if (!g_handler_installed[i])
             continue;
         struct sigaction current {};
-        if (::sigaction(kFatalSignals[i], nullptr, &current) == 0 && handler_is_ours(current)) {
-            struct sigaction dfl {};
-            dfl.sa_handler = SIG_DFL;
-            sigemptyset(&dfl.sa_mask);
-            (void)::sigaction(kFatalSignals[i], &dfl, nullptr);
-        }
+        if (::sigaction(kFatalSignals[i], nullptr, &current) == 0 && handler_is_ours(current))
+            restore_default_action(kFatalSignals[i]);
         g_handler_installed[i] = false;
     }
     // Only the process that created the name removes it: another process

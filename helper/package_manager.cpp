@@ -19,11 +19,6 @@ constexpr int kLinePackageManagerFailed = 1068;
 constexpr std::size_t kPackageCommandBound = 2048;
 constexpr char kNoVersion[] = "0.0.0.0";
 
-void copy_text(char* buffer, std::size_t size, const char* text) noexcept {
-    if (buffer != nullptr && size > 0)
-        (void)std::snprintf(buffer, size, "%s", text);
-}
-
 }  // namespace
 
 int run_package_command(const char* text) noexcept {
@@ -75,7 +70,7 @@ void package_version_text(const char* text, char* buffer, std::size_t size) noex
     char line[kCommandOutputSize] = "";
     const int status = text != nullptr ? execute_command(text, line, sizeof line, nullptr) : -1;
     line[std::strcspn(line, "\n")] = '\0';
-    copy_text(buffer, size, status == 0 && line[0] != '\0' ? line : kNoVersion);
+    (void)std::snprintf(buffer, size, "%s", status == 0 && line[0] != '\0' ? line : kNoVersion);
 }
 
 bool driver_modules_loaded() noexcept {

@@ -24,9 +24,9 @@ struct Task {
 
 // Lock order: the queue mutex is a leaf; no task runs under it.
 std::mutex queue_mutex;
-std::deque<Task> queued_tasks;     // under queue_mutex
-bool queue_is_open = false;          // under queue_mutex
-kv::UniqueFd wake_fd;          // written by posters, read by the main loop
+std::deque<Task> queued_tasks;   // under queue_mutex
+bool queue_is_open = false;      // under queue_mutex
+kv::UniqueFd wake_fd;            // written by posters, read by the main loop
 guint wake_watch = 0;            // main thread only
 
 void drop(Task& task) noexcept {

@@ -19,7 +19,8 @@ void main_loop_queue_close() noexcept;
 
 // Any thread: `run(data)` is called on the main loop, in posting order.
 // False (nothing queued; the caller still owns `data`) when the queue is
-// closed or memory runs out. `discard(data)` is called instead of `run`
+// closed (the tray is built without exceptions: running out of memory for
+// the list ends the program). `discard(data)` is called instead of `run`
 // when the queue is closed first or the task is cancelled.
 bool main_loop_post(MainLoopTask run, void* data, MainLoopTask discard = nullptr) noexcept;
 
