@@ -31,7 +31,11 @@ if(KV_TSAN)
 endif()
 
 if(KV_COVERAGE)
-    add_compile_options(--coverage -O0)
+    # Atomic counter updates: threaded code otherwise loses increments, and
+    # gcov then derives negative branch counts from counters that disagree.
+    add_compile_options(--coverage -O0 -fprofile-update=atomic)
+    # Lets test children write their counters before _exit.
+    add_compile_definitions(KV_COVERAGE_BUILD)
     add_link_options(--coverage)
 endif()
 

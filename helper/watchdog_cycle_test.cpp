@@ -17,6 +17,7 @@
 #include <string>
 #include <thread>
 
+#include "coverage_counters.hpp"
 #include "process.hpp"
 #include "syslog_recorder.hpp"
 
@@ -59,6 +60,7 @@ ChildRun run_watchdog_child(const std::function<void()>& body, std::chrono::mill
     EXPECT_EQ(::pipe(fds), 0);
     const pid_t pid = ::fork();
     if (pid == 0) {
+        kv::test::coverage_child_started();
         ::close(fds[0]);
         g_report = fds[1];
         struct sigaction sa {};
@@ -70,6 +72,7 @@ ChildRun run_watchdog_child(const std::function<void()>& body, std::chrono::mill
             _exit(90);
         body();
         kv::helper::watchdog_unload();
+        kv::test::coverage_child_leaving();
         _exit(0);
     }
     ::close(fds[1]);

@@ -10,6 +10,8 @@
 
 #include <cerrno>
 
+#include "coverage_counters.hpp"
+
 namespace kv::test {
 
 bool write_text_file(const std::string& path, const std::string& text, mode_t mode) {
@@ -39,9 +41,12 @@ int run_in_private_mounts(const std::function<int()>& body) {
     if (pid < 0)
         return -1;
     if (pid == 0) {
+        coverage_child_started();
         if (::unshare(CLONE_NEWNS) != 0 || ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
             ::_exit(255);
-        ::_exit(body() & 0xff);
+        const int status = body() & 0xff;
+        coverage_child_leaving();
+        ::_exit(status);
     }
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0) {

@@ -9,6 +9,8 @@
 
 #include <string>
 
+#include "coverage_counters.hpp"
+
 namespace kv::md::test {
 
 struct ChildResult {
@@ -29,10 +31,12 @@ ChildResult run_in_child(Fn fn) {
     }
     const pid_t pid = fork();
     if (pid == 0) {
+        kv::test::coverage_child_started();
         close(pipe_fds[0]);
         const std::string error = fn();
         if (!error.empty())
             (void)!write(pipe_fds[1], error.data(), error.size());
+        kv::test::coverage_child_leaving();
         _exit(error.empty() ? 0 : 1);
     }
     close(pipe_fds[1]);
